@@ -1,0 +1,50 @@
+// Poller: readiness of many sockets gathered with one system call.
+//
+// Each watched handle carries a pointer to a readiness word owned by whoever
+// watches it. wait() ORs what the system reports into those words, so a
+// caller reads its socket's readiness from its own field; the owner clears
+// bits as it acts on them. A watcher must unwatch its handle before the word
+// goes away (closing the handle also drops it).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vextora {
+
+enum Readiness : std::uint32_t {
+    READY_READ = 1,   // data, or a connection to accept
+    READY_WRITE = 2,  // the send buffer has room
+    READY_HANGUP = 4, // the peer closed or the connection failed
+};
+
+class Poller {
+public:
+    Poller();
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    bool valid() const { return handle_ >= 0; }
+
+    // Starts watching, or changes what is watched. interest is READY_READ
+    // and/or READY_WRITE; a hang-up is always reported. An interest of 0 keeps
+    // only the hang-up. The word must outlive the watch.
+    bool watch(int handle, std::uint32_t interest, std::uint32_t* readiness);
+    void unwatch(int handle);
+
+    // Waits up to timeoutMs (0: just look) and records what is ready in the
+    // watchers' words. Returns how many handles were reported.
+    int wait(int timeoutMs);
+
+    // The poller itself becomes readable when a watched handle is ready, so an
+    // outside event loop can wait on it.
+    int nativeHandle() const { return handle_; }
+
+private:
+    int handle_;
+    std::vector<std::uint32_t*> registered_;  // indexed by handle: the word, or null
+    std::vector<unsigned char> events_;       // raw event buffer for the system call
+};
+
+}  // namespace vextora
