@@ -1,0 +1,391 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace vextora {
+
+namespace {
+
+constexpr std::size_t READ_CHUNK = 16384;
+
+bool writeAll(int handle, const char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = ::write(handle, data, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::string folderOf(const std::string& nativePath) {
+    auto slash = nativePath.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return nativePath.substr(0, slash);
+}
+
+// A name no client can guess or collide with: process id and a counter.
+std::string hiddenTemporaryIn(const std::string& folder) {
+    static std::atomic<unsigned> counter{0};
+    return folder + "/" + std::string(FileSystem::UPLOAD_TEMP_PREFIX) + std::to_string(::getpid()) +
+           "-" + std::to_string(counter++);
+}
+
+bool isDirectoryPath(const std::string& nativePath) {
+    struct stat info{};
+    return ::stat(nativePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool renameNoReplaceNative(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without the flag: the server is single-threaded, so a
+    // look before the rename is as good.
+    struct stat info{};
+    if (::lstat(to.c_str(), &info) == 0 || errno != ENOENT) return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
+// ---- LineReader ----
+
+LineReader::LineReader(const std::string& nativePath) : buffer_(READ_CHUNK) {
+    handle_ = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (handle_ < 0) return;
+    struct stat info{};
+    if (::fstat(handle_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(handle_);
+        handle_ = -1;
+    }
+}
+
+LineReader::~LineReader() {
+    if (handle_ >= 0) ::close(handle_);
+}
+
+bool LineReader::fill() {
+    if (eof_ || handle_ < 0) return false;
+    for (;;) {
+        ssize_t got = ::read(handle_, buffer_.data(), buffer_.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            eof_ = true;
+            failed_ = got < 0;
+            return false;
+        }
+        start_ = 0;
+        end_ = static_cast<std::size_t>(got);
+        return true;
+    }
+}
+
+bool LineReader::next(TextLine& line) {
+    line.text.clear();
+    line.ended = false;
+    line.cut = false;
+    bool any = false;
+    char lastByte = 0;
+    for (;;) {
+        if (start_ == end_ && !fill()) break;
+        const char* begin = buffer_.data() + start_;
+        std::size_t available = end_ - start_;
+        const char* newline = static_cast<const char*>(std::memchr(begin, '\n', available));
+        std::size_t take = newline ? static_cast<std::size_t>(newline - begin) : available;
+        any = true;
+        if (take > 0) lastByte = begin[take - 1];
+        std::size_t room = KEEP_LIMIT - line.text.size();
+        if (take > room) line.cut = true;
+        line.text.append(begin, take < room ? take : room);
+        start_ += take;
+        if (newline) {
+            ++start_;
+            line.ended = true;
+            break;
+        }
+    }
+    if (!any) return false;
+    if (line.ended && !line.cut && lastByte == '\r' && !line.text.empty()) line.text.pop_back();
+    return true;
+}
+
+// ---- SourceFile ----
+
+SourceFile::~SourceFile() { close(); }
+
+SourceFile::SourceFile(SourceFile&& other) noexcept : handle_(other.handle_), size_(other.size_) {
+    other.handle_ = -1;
+}
+
+SourceFile& SourceFile::operator=(SourceFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        size_ = other.size_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+bool SourceFile::open(const std::string& nativePath) {
+    close();
+    // O_NONBLOCK: opening a FIFO planted in a folder must not hang the server.
+    int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0) return false;
+    struct stat info{};
+    if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(handle);
+        return false;
+    }
+    handle_ = handle;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+void SourceFile::close() {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
+    size_ = 0;
+}
+
+long SourceFile::readAt(void* buffer, std::size_t length, std::uint64_t offset) const {
+    for (;;) {
+        ssize_t got = ::pread(handle_, buffer, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        return static_cast<long>(got);
+    }
+}
+
+// ---- UploadFile ----
+
+UploadFile::~UploadFile() { abandon(); }
+
+bool UploadFile::begin(const std::string& nativeTarget) {
+    abandon();
+    failed_ = false;
+    if (isDirectoryPath(nativeTarget)) return false;
+    std::string folder = folderOf(nativeTarget);
+    // An unnamed file leaves nothing behind if the process dies mid-upload.
+    int handle = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (handle < 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        std::string named = hiddenTemporaryIn(folder);
+        handle = ::open(named.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (handle < 0) return false;
+        tempPath_ = named;
+    }
+    handle_ = handle;
+    target_ = nativeTarget;
+    return true;
+}
+
+bool UploadFile::write(const void* data, std::size_t length) {
+    if (handle_ < 0 || failed_) return false;
+    if (!writeAll(handle_, static_cast<const char*>(data), length)) failed_ = true;
+    return !failed_;
+}
+
+bool UploadFile::commit() {
+    if (handle_ < 0) return false;
+    if (failed_) {
+        abandon();
+        return false;
+    }
+    bool done = false;
+    if (tempPath_.empty()) {
+        // Give the unnamed file a hidden name, then rename it over the target.
+        std::string named = hiddenTemporaryIn(folderOf(target_));
+        bool linked =
+            ::linkat(handle_, "", AT_FDCWD, named.c_str(), AT_EMPTY_PATH) == 0 ||
+            ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(handle_)).c_str(), AT_FDCWD,
+                     named.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (linked) {
+            done = ::rename(named.c_str(), target_.c_str()) == 0;
+            if (!done) ::unlink(named.c_str());
+        }
+    } else {
+        done = ::rename(tempPath_.c_str(), target_.c_str()) == 0;
+        if (done) tempPath_.clear();
+    }
+    abandon();
+    return done;
+}
+
+void UploadFile::abandon() {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
+    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+    tempPath_.clear();
+}
+
+// ---- FileSystem ----
+
+FileSystem::FileSystem(std::string root) : root_(std::move(root)) {
+    if (root_.empty()) root_ = ".";
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::string FileSystem::nativePath(std::string_view stored) const {
+    std::string path = root_;
+    path.reserve(root_.size() + 1 + stored.size());
+    path += '/';
+    for (char c : stored) path += (c == '\\') ? '/' : c;
+    return path;
+}
+
+bool FileSystem::hasParentComponent(std::string_view name) {
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("\\/", start);
+        if (end == std::string_view::npos) end = name.size();
+        if (name.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool FileSystem::isDirectory(std::string_view stored) const {
+    return isDirectoryPath(nativePath(stored));
+}
+
+bool FileSystem::exists(std::string_view stored) const {
+    struct stat info{};
+    return ::lstat(nativePath(stored).c_str(), &info) == 0;
+}
+
+bool FileSystem::makeDirectory(std::string_view stored) const {
+    return ::mkdir(nativePath(stored).c_str(), 0755) == 0;
+}
+
+bool FileSystem::removeFile(std::string_view stored) const {
+    return ::unlink(nativePath(stored).c_str()) == 0;
+}
+
+bool FileSystem::renameNoReplace(std::string_view from, std::string_view to) const {
+    return renameNoReplaceNative(nativePath(from), nativePath(to));
+}
+
+std::optional<std::uint32_t> FileSystem::measureFile(std::string_view stored) const {
+    SourceFile file;
+    if (!file.open(nativePath(stored)) || file.size() >= 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<std::uint32_t>(file.size());
+}
+
+bool FileSystem::listDirectory(std::string_view stored,
+                               std::vector<DirectoryEntry>& entries) const {
+    std::string folder = nativePath(stored);
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) return false;
+    while (dirent* entry = ::readdir(directory)) {
+        std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || name.starts_with(UPLOAD_TEMP_PREFIX)) continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+            isFolder = isDirectoryPath(folder + "/" + std::string(name));
+        entries.push_back({std::string(name), isFolder});
+    }
+    ::closedir(directory);
+    return true;
+}
+
+bool FileSystem::appendRecord(std::string_view stored, std::string_view record, bool durable,
+                              unsigned mode) const {
+    int handle = ::open(nativePath(stored).c_str(),
+                        O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
+    if (handle < 0) return false;
+    struct stat info{};
+    bool ok = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
+    std::string bytes;
+    if (ok && info.st_size > 0) {
+        char last = 0;
+        ok = ::pread(handle, &last, 1, info.st_size - 1) == 1;
+        // A CR alone is half a line end: finish it rather than add an empty line.
+        if (last == '\r') bytes = "\n";
+        else if (last != '\n') bytes = "\r\n";
+    }
+    bytes.append(record);
+    // One write: a reader or a crash sees the whole record or none of it.
+    ok = ok && writeAll(handle, bytes.data(), bytes.size());
+    if (ok && durable) ok = ::fsync(handle) == 0;
+    ::close(handle);
+    return ok;
+}
+
+bool FileSystem::replaceContent(std::string_view stored, std::string_view temporary,
+                                std::string_view content, unsigned mode) const {
+    std::string target = nativePath(stored);
+    std::string temp = nativePath(temporary);
+    int handle = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (handle < 0) return false;
+    bool ok = writeAll(handle, content.data(), content.size()) && ::fsync(handle) == 0;
+    ok = ::close(handle) == 0 && ok;
+    // Rename over the target with no delete first: the catalog is never missing.
+    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+bool FileSystem::copyFile(const std::string& nativeFrom, std::string_view storedTo) const {
+    SourceFile source;
+    if (!source.open(nativeFrom)) return false;
+    UploadFile target;
+    if (!target.begin(nativePath(storedTo))) return false;
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t offset = 0;
+    for (;;) {
+        long got = source.readAt(chunk.data(), chunk.size(), offset);
+        if (got < 0) return false;
+        if (got == 0) break;
+        if (!target.write(chunk.data(), static_cast<std::size_t>(got))) return false;
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return target.commit();
+}
+
+namespace {
+
+// Walks a folder tree without following links, removing upload temporaries.
+void sweepTemporaries(const std::string& folder, int depthLeft) {
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) return;
+    while (dirent* entry = ::readdir(directory)) {
+        std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (name.starts_with(FileSystem::UPLOAD_TEMP_PREFIX)) {
+            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+            continue;
+        }
+        if (depthLeft <= 0) continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info{};
+            isFolder = ::fstatat(::dirfd(directory), entry->d_name, &info,
+                                 AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+        }
+        if (isFolder) sweepTemporaries(folder + "/" + std::string(name), depthLeft - 1);
+    }
+    ::closedir(directory);
+}
+
+}  // namespace
+
+void FileSystem::removeStaleTemporaries() const {
+    for (const char* name : {"vxttemp.tmp", "vxtTemp.tmp"}) ::unlink(nativePath(name).c_str());
+    sweepTemporaries(root_, 0);
+    sweepTemporaries(nativePath("Users"), 32);
+}
+
+}  // namespace vextora

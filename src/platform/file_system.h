@@ -1,0 +1,165 @@
+// FileSystem: every file and folder operation of the server, below one root.
+//
+// Stored paths keep the layout's own form, with backslashes: "Users\BOB",
+// catalog lines "BOB\notes.txt". A stored path becomes a platform path only
+// here, where both '\' and '/' separate components and the root (the server's
+// data folder, "." for the working directory) goes in front. No case folding:
+// names are used byte for byte.
+//
+// Failures are values. Nothing here throws or logs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vextora {
+
+struct DirectoryEntry {
+    std::string name;
+    bool isDirectory = false;
+};
+
+// One line of a text file. `ended` says a line end (LF, or CR LF) followed
+// it; a last line without one is still returned, with ended false.
+struct TextLine {
+    std::string text;
+    bool ended = false;
+    bool cut = false;  // longer than the reader keeps; the rest was skipped
+};
+
+// Reads a text file line by line. CR LF and a bare LF both end a line and
+// are never part of it. Lines are kept whole up to KEEP_LIMIT bytes, so
+// callers apply their own length rules and a long line never shifts the
+// lines after it.
+class LineReader {
+public:
+    static constexpr std::size_t KEEP_LIMIT = 65536;
+
+    explicit LineReader(const std::string& nativePath);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool isOpen() const { return handle_ >= 0; }
+    // False at the end of the file, when no byte is left to make a line.
+    bool next(TextLine& line);
+    // A read failed before the end: what was returned is not the whole file.
+    bool failed() const { return failed_; }
+
+private:
+    bool fill();
+
+    int handle_ = -1;
+    bool failed_ = false;
+    std::vector<char> buffer_;
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+    bool eof_ = false;
+};
+
+// An open regular file, read-only, closed by the destructor.
+class SourceFile {
+public:
+    SourceFile() = default;
+    ~SourceFile();
+    SourceFile(SourceFile&& other) noexcept;
+    SourceFile& operator=(SourceFile&& other) noexcept;
+
+    // Opens only regular files, without ever blocking (a FIFO is refused).
+    bool open(const std::string& nativePath);
+    void close();
+    bool isOpen() const { return handle_ >= 0; }
+    int handle() const { return handle_; }
+    std::uint64_t size() const { return size_; }
+    // Reads at offset; returns bytes read, 0 at the end, -1 on error.
+    long readAt(void* buffer, std::size_t length, std::uint64_t offset) const;
+
+private:
+    int handle_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// The target of an upload. Data goes into a file that no listing shows; only
+// commit() puts it under its name, in one rename, so the name holds either the
+// earlier file or the whole new one. abandon() and the destructor drop it.
+class UploadFile {
+public:
+    UploadFile() = default;
+    ~UploadFile();
+    UploadFile(const UploadFile&) = delete;
+    UploadFile& operator=(const UploadFile&) = delete;
+
+    // Prepares the hidden file in the folder of nativeTarget. False when the
+    // folder is missing or not writable, or the target is a folder.
+    bool begin(const std::string& nativeTarget);
+    bool write(const void* data, std::size_t length);
+    // Moves the data under the target name. False when that fails; the data
+    // is dropped then and an earlier file of that name is left as it was.
+    bool commit();
+    void abandon();
+    bool isOpen() const { return handle_ >= 0; }
+    int handle() const { return handle_; }
+
+private:
+    int handle_ = -1;
+    std::string target_;
+    std::string tempPath_;  // named temporary, when the system has no unnamed files
+    bool failed_ = false;
+};
+
+class FileSystem {
+public:
+    // Names that only temporary upload files carry; listings never show them.
+    static constexpr std::string_view UPLOAD_TEMP_PREFIX = ".vxtpart-";
+
+    explicit FileSystem(std::string root = ".");
+
+    const std::string& root() const { return root_; }
+    std::string nativePath(std::string_view stored) const;
+
+    // True when the name has a ".." component, splitting on '\' and '/'.
+    static bool hasParentComponent(std::string_view name);
+
+    bool isDirectory(std::string_view stored) const;
+    bool exists(std::string_view stored) const;
+    // Creates one folder. True when it was created; an existing one gives false.
+    bool makeDirectory(std::string_view stored) const;
+    // Deletes a file; a folder or a missing file gives false.
+    bool removeFile(std::string_view stored) const;
+    // Renames, failing when anything exists under the new name.
+    bool renameNoReplace(std::string_view from, std::string_view to) const;
+    // Size of a regular file that can be opened for reading, if it is below
+    // 4 GiB (sizes travel as 32 bits).
+    std::optional<std::uint32_t> measureFile(std::string_view stored) const;
+    // Entries of a folder except "." and ".." and upload temporaries, in the
+    // order the system gives them. False when the folder cannot be read.
+    bool listDirectory(std::string_view stored, std::vector<DirectoryEntry>& entries) const;
+
+    // Appends one record with a single write. If the file's last byte is not
+    // a line end, CR LF goes first, so a torn or hand-edited last line never
+    // fuses with the record. With durable, the data reaches the disk before
+    // this returns. New files get `mode`.
+    bool appendRecord(std::string_view stored, std::string_view record, bool durable,
+                      unsigned mode = 0644) const;
+    // Replaces the file's whole content through the temporary file: written,
+    // flushed, then renamed over the target, so the target is never missing or
+    // half written, and no temporary stays behind.
+    bool replaceContent(std::string_view stored, std::string_view temporary,
+                        std::string_view content, unsigned mode = 0644) const;
+    // Copies a regular file's content over `to` (same rules as replaceContent,
+    // through a hidden temporary). False if anything fails; `to` is then as it was.
+    bool copyFile(const std::string& nativeFrom, std::string_view storedTo) const;
+
+    // Removes the upload temporaries a crash may have left in Users\*\ and
+    // the catalog rewrite temporaries in the root.
+    void removeStaleTemporaries() const;
+
+private:
+    std::string root_;
+};
+
+}  // namespace vextora

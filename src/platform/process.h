@@ -1,0 +1,36 @@
+// Process-wide set-up of the server: stop signals, descriptor limit.
+#pragma once
+
+#include <atomic>
+
+namespace vextora {
+
+// An event any thread, and a signal handler, can raise to wake the loop.
+// Its handle becomes readable until drain() is called.
+class WakeEvent {
+public:
+    WakeEvent();
+    ~WakeEvent();
+    WakeEvent(const WakeEvent&) = delete;
+    WakeEvent& operator=(const WakeEvent&) = delete;
+
+    int handle() const { return handle_; }
+    void notify() const;  // async-signal-safe
+    void drain() const;
+
+private:
+    int handle_;
+};
+
+// SIGINT and SIGTERM set `flag` and raise `wake`; SIGPIPE is ignored. Both
+// must live until the process ends.
+void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
+
+// Raises the soft descriptor limit to the hard limit, so thousands of
+// clients can connect. Returns the new soft limit.
+long raiseDescriptorLimit();
+
+// Descriptors this process has open (counted in /proc/self/fd), or -1.
+int openDescriptorCount();
+
+}  // namespace vextora
