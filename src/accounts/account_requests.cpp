@@ -1,0 +1,88 @@
+#include "accounts/account_requests.h"
+
+#include <string>
+
+#include "accounts/account_store.h"
+#include "platform/file_system.h"
+#include "server/client_session.h"
+#include "server/payload_reader.h"
+#include "server/protocol.h"
+#include "server/server_context.h"
+
+namespace vextora {
+
+namespace {
+
+constexpr std::string_view USERS_ROOT = "Users\\";
+
+// The path of a name in the caller's own folder, or empty when the caller
+// has no own folder (not logged in) or the name would leave it.
+std::string ownPath(const ClientSession& session, const std::string& name) {
+    if (session.loginState != 2 || FileSystem::hasParentComponent(name)) return {};
+    return session.ownFolder() + "\\" + name;
+}
+
+}  // namespace
+
+void login(ClientSession& session, PayloadReader& payload) {
+    auto nameField = payload.text();
+    auto passwordField = payload.text();
+    if (!nameField || !passwordField) return session.reply(REPLY_FAILED);
+    std::string name = untilNul(*nameField);
+    std::string password = untilNul(*passwordField);
+    uppercaseInPlace(name);
+
+    AccountStore accounts(session.server().files);
+    if (name == "ADMIN") {
+        if (accounts.adminPassword() != password) return session.reply(REPLY_BAD_PASSWORD);
+        session.isAdmin = true;
+        session.userName = name;
+    } else if (name == "GUEST") {
+        session.isGuest = true;  // the guest keeps its dotted address as its name
+    } else {
+        switch (accounts.checkAccount(name, password)) {
+            case LoginCheck::NoSuchAccount: return session.reply(REPLY_BAD_NAME);
+            case LoginCheck::WrongPassword: return session.reply(REPLY_BAD_PASSWORD);
+            case LoginCheck::Ok: break;
+        }
+        session.userName = name;
+    }
+    session.loginState = 2;
+    session.homeRoot = std::string(USERS_ROOT);
+    session.reply(REPLY_OK);
+}
+
+void createAccount(ClientSession& session, PayloadReader& payload) {
+    auto nameField = payload.text();
+    auto passwordField = payload.text();
+    if (!nameField || !passwordField) return session.reply(REPLY_FAILED);
+    // A NUL inside the name is refused with the other bytes a name cannot
+    // hold; one inside the password ends it, as for login.
+    std::string password = untilNul(*passwordField);
+    switch (AccountStore(session.server().files).create(*nameField, password)) {
+        case CreateOutcome::Created: return session.reply(REPLY_OK);
+        case CreateOutcome::Refused: return session.reply(REPLY_BAD_NAME);
+        case CreateOutcome::WriteFailed: return session.reply(REPLY_FAILED);
+    }
+}
+
+void renameOwnFile(ClientSession& session, PayloadReader& payload) {
+    auto from = payload.text();
+    auto to = payload.text();
+    if (!from || !to) return session.reply(REPLY_FAILED);
+    std::string fromPath = ownPath(session, untilNul(*from));
+    std::string toPath = ownPath(session, untilNul(*to));
+    bool renamed = !fromPath.empty() && !toPath.empty() &&
+                   session.server().files.renameNoReplace(fromPath, toPath);
+    session.reply(renamed ? REPLY_OK : REPLY_FAILED);
+}
+
+void deleteOwnFile(ClientSession& session, PayloadReader& payload) {
+    auto name = payload.text();
+    if (!name) return session.reply(REPLY_FAILED);
+    std::string path = ownPath(session, untilNul(*name));
+    bool deleted = !path.empty() && session.server().files.removeFile(path);
+    session.reply(deleted ? REPLY_OK : REPLY_FAILED);
+}
+
+}  // namespace vextora

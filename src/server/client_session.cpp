@@ -1,0 +1,274 @@
+#include "server/client_session.h"
+
+#include <span>
+
+#include "accounts/account_requests.h"
+#include "accounts/admin_requests.h"
+#include "net/poller.h"
+#include "platform/tick_clock.h"
+#include "server/client_list.h"
+#include "server/payload_reader.h"
+#include "server/protocol.h"
+#include "server/server_context.h"
+#include "sharing/catalog.h"
+#include "sharing/catalog_requests.h"
+#include "sharing/transfer_hub.h"
+#include "sharing/transfers.h"
+
+namespace vextora {
+
+namespace {
+
+// ---- The requests a session handles itself ----
+
+void logout(ClientSession& session, PayloadReader&) {
+    session.loginState = 1;
+    session.userName = session.peerDottedAddress();
+    session.isAdmin = false;
+    session.isGuest = false;
+}
+
+void kickUser(ClientSession& session, PayloadReader& payload) {
+    auto name = payload.text();
+    if (!name) return session.reply(REPLY_FAILED);
+    std::string target = untilNul(*name);
+    // A session never kicks itself, so a poll never destroys its own session.
+    if (target == session.userName) return session.reply(REPLY_CANNOT_KICK_SELF);
+    bool kicked = session.server().clients.kickUserByName(target);
+    session.reply(kicked ? REPLY_OK : REPLY_FAILED);
+}
+
+void stopServer(ClientSession& session, PayloadReader&) {
+    // No reply: the shutdown sends REPLY_CLOSING to everyone, the requester too.
+    session.server().stopRequested = true;
+}
+
+// ---- Dispatch table ----
+
+enum class Gate { None, LoggedOut, LoggedIn, LoggedInNotGuest, Admin };
+
+using Handler = void (*)(ClientSession&, PayloadReader&);
+
+struct Route {
+    Gate gate;
+    std::uint8_t refusal;
+    Handler handler;
+};
+
+constexpr Route ROUTES[16] = {
+    {Gate::None, 0, nullptr},                               // 0: not a request
+    {Gate::LoggedOut, REPLY_FAILED, login},                 // REQ_LOGIN
+    {Gate::None, 0, createAccount},                         // REQ_CREATE_ACCOUNT
+    {Gate::LoggedIn, REPLY_FAILED, startDownload},          // REQ_DOWNLOAD
+    {Gate::LoggedInNotGuest, REPLY_FAILED, startUpload},    // REQ_UPLOAD
+    {Gate::None, 0, renameOwnFile},                         // REQ_RENAME_FILE
+    {Gate::None, 0, deleteOwnFile},                         // REQ_DELETE_FILE
+    {Gate::None, 0, fileInfo},                              // REQ_FILE_INFO
+    {Gate::None, 0, setShared},                             // REQ_SET_SHARED
+    {Gate::None, 0, listFiles},                             // REQ_LIST_FILES
+    {Gate::None, 0, logout},                                // REQ_LOGOUT
+    {Gate::None, 0, nullptr},                               // REQ_QUIT, handled by poll
+    {Gate::Admin, REPLY_ADMIN_ONLY, listUsers},             // REQ_LIST_USERS
+    {Gate::Admin, REPLY_ADMIN_ONLY, sendUserInfo},          // REQ_USER_INFO
+    {Gate::Admin, REPLY_ADMIN_ONLY, kickUser},              // REQ_KICK_USER
+    {Gate::Admin, REPLY_ADMIN_ONLY, stopServer},            // REQ_STOP_SERVER
+};
+
+bool gatePasses(Gate gate, const ClientSession& session) {
+    switch (gate) {
+        case Gate::None: return true;
+        case Gate::LoggedOut: return session.loginState == 1;
+        case Gate::LoggedIn: return session.loginState == 2;
+        case Gate::LoggedInNotGuest: return session.loginState == 2 && !session.isGuest;
+        case Gate::Admin: return session.isAdmin;
+    }
+    return false;
+}
+
+}  // namespace
+
+ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
+    : control(accepted),
+      connectTick(server.clock.now()),
+      server_(server),
+      sequence_(server.nextSequence++) {
+    userName = peerDottedAddress();
+    watchControl(READY_READ);
+}
+
+ClientSession::~ClientSession() {
+    endTransfer();
+    server_.poller.unwatch(control.nativeHandle());
+    // Unread input would turn the close into a reset, which can destroy
+    // replies still on their way to the client.
+    if (control.holdsCount()) control.discardInput();
+    control.release();
+}
+
+bool ClientSession::poll() {
+    if (!output_.empty()) {
+        if ((controlReady & (READY_WRITE | READY_HANGUP)) && !flushOutput()) return false;
+        // A reply the client does not take ends the session: it cannot hold the loop.
+        if (!output_.empty() &&
+            elapsedMs(lastOutputProgress_, server_.clock.now()) >= REPLY_STALL_MS)
+            return false;
+    }
+
+    bool keep;
+    if (transfer) {
+        keep = pollTransfer(*this);
+    } else if (!output_.empty()) {
+        keep = true;  // read nothing more until the client has taken its replies
+    } else if (state == SessionState::MessageReady) {
+        state = SessionState::ReadingHeader;
+        server_.activity = true;
+        if (requestBody_[0] == REQ_QUIT) return false;
+        dispatch();
+        std::vector<std::uint8_t>().swap(requestBody_);
+        keep = flushOutput();
+    } else {
+        keep = readRequest();
+    }
+    if (keep) {
+        std::uint32_t interest = READY_READ;
+        if (transfer && transfer->awaitingDataConnection) interest = 0;  // hang-ups only
+        if (!output_.empty()) interest = transfer ? interest | READY_WRITE : READY_WRITE;
+        watchControl(interest);
+    }
+    return keep;
+}
+
+bool ClientSession::readRequest() {
+    if (!(controlReady & (READY_READ | READY_HANGUP))) return true;
+    // Level-triggered: the poller reports the connection again while bytes remain.
+    controlReady = 0;
+    IoResult got;
+    if (state == SessionState::ReadingBody) {
+        // A zero-length frame never forms a request: the client's next byte,
+        // or its close, ends the session.
+        if (bodyLength_ == 0) return false;
+        got = control.receiveSome(requestBody_.data() + bodyBytesRead_, bodyLength_ - bodyBytesRead_);
+    } else {
+        got = control.receiveSome(headerBuffer_ + headerBytesRead_, 4 - headerBytesRead_);
+    }
+    if (got.closed()) return false;
+    if (got.error != 0) return got.wouldBlock();
+    server_.activity = true;
+
+    if (state == SessionState::ReadingBody) {
+        bodyBytesRead_ += static_cast<std::uint32_t>(got.bytes);
+        if (bodyBytesRead_ == bodyLength_) state = SessionState::MessageReady;
+        return true;
+    }
+    headerBytesRead_ += static_cast<std::uint32_t>(got.bytes);
+    if (headerBytesRead_ < 4) return true;
+    headerBytesRead_ = 0;
+    bodyLength_ = (std::uint32_t{headerBuffer_[0]} << 24) | (std::uint32_t{headerBuffer_[1]} << 16) |
+                  (std::uint32_t{headerBuffer_[2]} << 8) | std::uint32_t{headerBuffer_[3]};
+    // No real request comes near this; a larger header is hostile or broken,
+    // and ends the session before anything is allocated.
+    if (bodyLength_ > MAX_FRAME_PAYLOAD) return false;
+    requestBody_.assign(bodyLength_, 0);
+    bodyBytesRead_ = 0;
+    state = SessionState::ReadingBody;
+    return true;
+}
+
+void ClientSession::dispatch() {
+    std::uint8_t code = requestBody_[0];
+    if (code == 0 || code >= std::size(ROUTES)) return;  // unknown codes are dropped
+    const Route& route = ROUTES[code];
+    if (!gatePasses(route.gate, *this)) return reply(route.refusal);
+    if (route.handler == nullptr) return;
+    PayloadReader payload(std::span<const std::uint8_t>(requestBody_).subspan(1));
+    route.handler(*this, payload);
+}
+
+void ClientSession::kick() {
+    reply(REPLY_CLOSING);
+    control.sendSome(output_.data() + outputSent_, output_.size() - outputSent_);
+    output_.clear();
+    outputSent_ = 0;
+    // FIN after the byte, and nothing unread left to turn the close into a reset.
+    control.shutdownWrite();
+    control.discardInput();
+    server_.poller.unwatch(control.nativeHandle());
+    control.release();
+}
+
+void ClientSession::reply(std::uint8_t code) {
+    if (output_.empty()) lastOutputProgress_ = server_.clock.now();
+    output_.push_back(static_cast<char>(code));
+}
+
+void ClientSession::replyInt32(std::uint32_t value) {
+    if (output_.empty()) lastOutputProgress_ = server_.clock.now();
+    for (int shift = 24; shift >= 0; shift -= 8) output_.push_back(static_cast<char>(value >> shift));
+}
+
+void ClientSession::replyText(std::string_view text) {
+    if (text.size() > MAX_TEXT) text = text.substr(0, MAX_TEXT);
+    reply(static_cast<std::uint8_t>(text.size()));
+    output_.append(text);
+}
+
+bool ClientSession::flushOutput() {
+    if (output_.empty()) return true;
+    controlReady &= ~READY_WRITE;
+    IoResult sent = control.sendSome(output_.data() + outputSent_, output_.size() - outputSent_);
+    if (sent.error != 0 && !sent.wouldBlock()) return false;
+    if (sent.bytes > 0) {
+        outputSent_ += sent.bytes;
+        lastOutputProgress_ = server_.clock.now();
+        server_.activity = true;
+    }
+    if (outputSent_ == output_.size()) {
+        output_.clear();
+        outputSent_ = 0;
+        // An idle session keeps little: give back what a long listing took.
+        if (output_.capacity() > 4096) std::string().swap(output_);
+    }
+    return true;
+}
+
+void ClientSession::watchControl(std::uint32_t interest) {
+    if (interest == controlInterest_) return;
+    controlInterest_ = interest;
+    server_.poller.watch(control.nativeHandle(), interest, &controlReady);
+}
+
+void ClientSession::endTransfer() {
+    if (!transfer) return;
+    if (transfer->awaitingDataConnection) server_.transfers.forget(*this);
+    transfer.reset();
+    state = SessionState::ReadingHeader;
+}
+
+void ClientSession::updateRate() { rate.update(server_.clock.now()); }
+
+std::string ClientSession::peerDottedAddress() const {
+    auto address = control.peerAddress();
+    return TcpSocket::dottedAddress(address ? *address : 0);
+}
+
+std::string ClientSession::ownFolder() const {
+    if (homeRoot.empty()) return {};
+    return homeRoot + userName;
+}
+
+UserInfoSnapshot ClientSession::snapshot() const {
+    UserInfoSnapshot info;
+    info.connectedMs = elapsedMs(connectTick, server_.clock.now());
+    if (state == SessionState::ReceivingFile) info.direction = DIRECTION_TO_SERVER;
+    if (state == SessionState::SendingFile) info.direction = DIRECTION_TO_CLIENT;
+    if (transfer) {
+        info.transferSize = transfer->transferSize;
+        info.transferDone = transfer->transferDone;
+    }
+    info.rateKBps = rate.kilobytesPerSecond();
+    info.peerAddress = peerDottedAddress();
+    info.sharedFileCount = Catalog(server_.files).countOwnedBy(userName);
+    return info;
+}
+
+}  // namespace vextora

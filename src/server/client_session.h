@@ -1,0 +1,121 @@
+// ClientSession: the server's record of one control connection.
+//
+// The main loop calls poll() once per pass. poll() receives at most once,
+// assembles a request from its frame (4-byte big-endian length, then the
+// payload), dispatches it on the pass after its last byte arrived, and while
+// a transfer runs hands the pass to the transfer step. A false result asks
+// the loop to destroy the session.
+//
+// Replies are queued and sent without ever blocking. While a reply is still
+// queued the session reads no further request, and a reply the client does
+// not take for REPLY_STALL_MS ends the session: a client that never reads can
+// hold neither the loop nor more than one reply's worth of memory.
+//
+// The record's login fields are public: the request handlers of the accounts
+// and sharing units read and set them, as the session's own operations do.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/tcp_socket.h"
+#include "server/user_info.h"
+
+namespace vextora {
+
+class ServerContext;
+struct Transfer;
+
+enum class SessionState : std::int32_t {
+    ReadingHeader = 1,
+    ReadingBody = 2,
+    MessageReady = 3,
+    ReceivingFile = 4,
+    SendingFile = 5,
+};
+
+class ClientSession {
+public:
+    // Takes its own copy of the accepted (non-blocking) connection and starts
+    // watching it. Sends nothing. `server` must outlive the session.
+    ClientSession(const TcpSocket& accepted, ServerContext& server);
+    // Stops any transfer (dropping a partial upload) and closes everything.
+    // Sends nothing.
+    ~ClientSession();
+    ClientSession(const ClientSession&) = delete;
+    ClientSession& operator=(const ClientSession&) = delete;
+
+    // One step. False: the client left, failed, quit, or stalled on replies.
+    bool poll();
+    // Sends REPLY_CLOSING and closes the control connection. The caller
+    // destroys the session right after.
+    void kick();
+
+    UserInfoSnapshot snapshot() const;
+    void updateRate();
+    void resetRate() { rate.reset(); }
+
+    // Replies, queued in order and sent as soon as the connection takes them.
+    void reply(std::uint8_t code);
+    void replyInt32(std::uint32_t value);   // big-endian
+    void replyText(std::string_view text);  // length byte, then at most 255 bytes
+    void replyListItem(std::string_view text) {
+        reply(16);
+        replyText(text);
+    }
+
+    // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
+    // when the connection has failed meanwhile.
+    std::string peerDottedAddress() const;
+    // The caller's own folder, "Users\" + name; empty before any login.
+    std::string ownFolder() const;
+    ServerContext& server() const { return server_; }
+    std::uint32_t sequence() const { return sequence_; }
+
+    // The record.
+    std::int32_t loginState = 1;  // 1 logged out, 2 logged in
+    bool isAdmin = false;
+    bool isGuest = false;
+    std::string userName;  // account name, or the dotted address when logged out or a guest
+    std::string homeRoot;  // "Users\" from the first login on; empty before
+    SessionState state = SessionState::ReadingHeader;
+    RateWindow rate;
+    std::unique_ptr<Transfer> transfer;  // while an upload or download runs
+
+    // The control connection and its readiness, for the transfer steps.
+    TcpSocket control;
+    std::uint32_t controlReady = 0;
+    std::uint32_t connectTick;
+    // Watches the control connection for `interest` (READY_* bits), telling
+    // the poller only when it changes.
+    void watchControl(std::uint32_t interest);
+    // Ends the running transfer: closes its connection and files, and
+    // returns the session to reading requests.
+    void endTransfer();
+
+private:
+    bool readRequest();
+    void dispatch();
+    bool flushOutput();
+    void unwatchAll();
+
+    ServerContext& server_;
+    std::uint32_t sequence_;
+    std::uint32_t controlInterest_ = ~0u;
+
+    std::uint8_t headerBuffer_[4] = {};
+    std::uint32_t headerBytesRead_ = 0;
+    std::uint32_t bodyLength_ = 0;
+    std::uint32_t bodyBytesRead_ = 0;
+    std::vector<std::uint8_t> requestBody_;
+
+    std::string output_;
+    std::size_t outputSent_ = 0;
+    std::uint32_t lastOutputProgress_ = 0;
+    bool closing_ = false;  // quit with replies still queued: send them, then end
+};
+
+}  // namespace vextora

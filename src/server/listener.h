@@ -1,0 +1,49 @@
+// Listener: a listening socket watched by the poller. acceptOne() takes at
+// most one pending connection per call, never blocking. When the process is
+// out of descriptors the pending connection stays queued and would be
+// reported ready on every pass; the listener then stops watching for a
+// moment instead of spinning, and the connected clients keep being served.
+#pragma once
+
+#include <cstdint>
+
+#include "net/tcp_socket.h"
+
+namespace vextora {
+
+class Poller;
+class TickClock;
+
+class Listener {
+public:
+    static constexpr std::uint32_t BACKOFF_MS = 100;
+
+    // poller and clock must outlive the listener.
+    Listener(Poller& poller, const TickClock& clock) : poller_(poller), clock_(clock) {}
+    ~Listener() { close(); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Binds all IPv4 addresses on port (0: any free port) with the largest
+    // backlog. False with lastError() set when it cannot.
+    bool open(std::uint16_t port);
+    void close();
+    int lastError() const { return lastError_; }
+    std::uint16_t port() const { return socket_.localPort().value_or(0); }
+
+    // A non-blocking connection, or an empty socket when none is ready.
+    TcpSocket acceptOne();
+    // True while it is backing off; the loop's wait must then end in time.
+    bool backingOff() const { return paused_; }
+
+private:
+    Poller& poller_;
+    const TickClock& clock_;
+    TcpSocket socket_;
+    std::uint32_t ready_ = 0;
+    bool paused_ = false;
+    std::uint32_t pausedAt_ = 0;
+    int lastError_ = 0;
+};
+
+}  // namespace vextora

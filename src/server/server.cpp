@@ -1,0 +1,98 @@
+#include "server/server.h"
+
+#include <cstring>
+
+#include "platform/tick_clock.h"
+#include "platform/window_system.h"
+#include "sharing/transfer_hub.h"
+
+namespace vextora {
+
+Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock)
+    : config_(config),
+      window_(window),
+      clock_(clock),
+      files_(config.root),
+      transfers_(std::make_unique<TransferHub>(poller_, clock)),
+      context_(std::make_unique<ServerContext>(
+          ServerContext{clients_, files_, clock_, poller_, *transfers_})),
+      clients_(window),
+      listener_(poller_, clock) {
+    poller_.watch(wake_.handle(), READY_READ, &wakeReady_);
+}
+
+Server::~Server() { shutdown(); }
+
+bool Server::start(std::string& error) {
+    files_.removeStaleTemporaries();
+    if (!listener_.open(config_.controlPort)) {
+        error = "cannot listen on port " + std::to_string(config_.controlPort) + ": " +
+                std::strerror(listener_.lastError());
+        return false;
+    }
+    if (!transfers_->listen(config_.transferPort)) {
+        error = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
+                std::strerror(transfers_->lastError());
+        listener_.close();
+        return false;
+    }
+    return true;
+}
+
+int Server::run() {
+    while (!context_->stopRequested) runPass();
+    shutdown();
+    return 0;
+}
+
+int Server::idleWaitBound() const {
+    if (listener_.backingOff() || transfers_->backingOff())
+        return static_cast<int>(Listener::BACKOFF_MS);
+    return config_.idleWaitMs;
+}
+
+void Server::runPass() {
+    // Only a pass that did nothing may wait; one that did something goes on
+    // at once, so a busy server never sleeps and an idle one never spins.
+    if (idleLastPass_) window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
+    poller_.wait(0);
+    if (wakeReady_) {
+        wakeReady_ = 0;
+        wake_.drain();
+    }
+    context_->activity = false;
+
+    TcpSocket accepted = listener_.acceptOne();
+    if (accepted.isOpen()) {
+        auto session = std::make_unique<ClientSession>(accepted, *context_);
+        accepted.release();  // the session holds the only count now
+        clients_.append(std::move(session));
+        context_->activity = true;
+    }
+    if (transfers_->service()) context_->activity = true;
+
+    clients_.pollAll();
+
+    if (window_.processPendingEvents()) context_->activity = true;
+    if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;
+    idleLastPass_ = !context_->activity;
+}
+
+void Server::shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    listener_.close();
+    transfers_->close();
+    clients_.kickAll();
+}
+
+void Server::requestStop() {
+    externalStop_.store(true);
+    wake_.notify();
+}
+
+std::uint16_t Server::controlPort() const { return listener_.port(); }
+
+std::uint16_t Server::transferPort() const { return transfers_->port(); }
+
+}  // namespace vextora

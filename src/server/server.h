@@ -1,0 +1,95 @@
+// Server: the whole server on one thread.
+//
+// start() binds the control listener and the transfer listener. run() repeats
+// one pass until a stop is requested, then shuts down. A pass:
+//   1. gathers readiness of every socket with one system call (waiting for it
+//      first, up to a short bound, only when the previous pass did nothing);
+//   2. accepts at most one control connection and at most one transfer
+//      connection;
+//   3. polls every session once, in accept order, destroying finished ones;
+//   4. lets the window system handle its pending events, without waiting;
+//   5. ends the loop when a stop was requested.
+// At shutdown the listeners close and every session, newest first, receives
+// REPLY_CLOSING and is closed.
+//
+// Ports are parameters (0 picks a free one), so tests run servers side by
+// side; the program always uses CONTROL_PORT and TRANSFER_PORT.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/poller.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "server/client_list.h"
+#include "server/listener.h"
+#include "server/server_context.h"
+#include "server/protocol.h"
+
+namespace vextora {
+
+class TickClock;
+class TransferHub;
+class WindowSystem;
+
+struct ServerConfig {
+    std::uint16_t controlPort = CONTROL_PORT;
+    std::uint16_t transferPort = TRANSFER_PORT;
+    std::string root = ".";   // the data folder
+    int idleWaitMs = 200;     // longest wait of an idle pass
+};
+
+class Server {
+public:
+    // window and clock must outlive the server.
+    Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Removes temporaries a crash left behind and binds both ports. False
+    // with a one-line reason naming the port when a port cannot be bound.
+    bool start(std::string& error);
+    // Passes until a stop is requested, then the shutdown. Returns 0.
+    int run();
+    // One pass of the loop (start() must have succeeded).
+    void runPass();
+    void shutdown();
+
+    // Asks the loop to stop after its current pass; safe from any thread
+    // and from a signal handler's flag.
+    void requestStop();
+    std::atomic<bool>& stopFlag() { return externalStop_; }
+    const WakeEvent& wakeEvent() const { return wake_; }
+
+    std::uint16_t controlPort() const;
+    std::uint16_t transferPort() const;
+    ClientList& clients() { return clients_; }
+    ServerContext& context() { return *context_; }
+    const FileSystem& files() const { return files_; }
+    bool stopping() const { return context_->stopRequested; }
+
+private:
+    int idleWaitBound() const;
+
+    ServerConfig config_;
+    WindowSystem& window_;
+    const TickClock& clock_;
+    FileSystem files_;
+    Poller poller_;
+    WakeEvent wake_;
+    std::atomic<bool> externalStop_{false};
+    std::unique_ptr<TransferHub> transfers_;
+    // Declared before the list: sessions reach it while they are destroyed.
+    std::unique_ptr<ServerContext> context_;
+    ClientList clients_;
+    Listener listener_;
+    std::uint32_t wakeReady_ = 0;
+    bool idleLastPass_ = false;
+    bool shutDown_ = false;
+};
+
+}  // namespace vextora

@@ -1,0 +1,66 @@
+#include "sharing/catalog_requests.h"
+
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "server/client_session.h"
+#include "server/payload_reader.h"
+#include "server/protocol.h"
+#include "server/server_context.h"
+#include "sharing/catalog.h"
+
+namespace vextora {
+
+void fileInfo(ClientSession& session, PayloadReader& payload) {
+    auto field = payload.text();
+    if (!field) {
+        session.replyInt32(SIZE_UNAVAILABLE);
+        return session.reply(0);
+    }
+    std::string name = untilNul(*field);
+    std::string entry = session.userName + "\\" + name;
+    bool shared = Catalog(session.server().files).contains(entry);
+
+    std::uint32_t size = SIZE_UNAVAILABLE;
+    // Only a logged-in caller has an own folder, and no name leaves it.
+    if (session.loginState == 2 && !FileSystem::hasParentComponent(name)) {
+        if (auto measured = session.server().files.measureFile(session.homeRoot + entry))
+            size = *measured;
+    }
+    session.replyInt32(size);
+    session.reply(shared ? 1 : 0);
+}
+
+void setShared(ClientSession& session, PayloadReader& payload) {
+    auto field = payload.text();
+    auto action = payload.byte();
+    if (!field || !action) return;
+    std::string name = untilNul(*field);
+    if (FileSystem::hasParentComponent(name)) return;
+    std::string entry = session.userName + "\\" + name;
+    Catalog catalog(session.server().files);
+    if (*action != 0) {
+        catalog.publish(entry);
+    } else {
+        catalog.withdraw(entry, Catalog::SERVER_TEMP, true);
+    }
+}
+
+void listFiles(ClientSession& session, PayloadReader& payload) {
+    auto selector = payload.byte();
+    if (selector && *selector == SELECT_OWN_FOLDER) {
+        std::vector<DirectoryEntry> entries;
+        if (session.loginState == 2) session.server().files.listDirectory(session.ownFolder(), entries);
+        for (const auto& entry : entries) {
+            if (entry.name.size() <= MAX_TEXT) session.replyListItem(entry.name);
+        }
+    } else if (selector) {
+        Catalog(session.server().files).forEachLine([&](std::string_view line) {
+            session.replyListItem(line);
+        });
+    }
+    session.reply(REPLY_LIST_END);
+}
+
+}  // namespace vextora

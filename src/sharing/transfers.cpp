@@ -1,0 +1,240 @@
+#include "sharing/transfers.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "net/poller.h"
+#include "platform/tick_clock.h"
+#include "server/client_session.h"
+#include "server/payload_reader.h"
+#include "server/server_context.h"
+#include "sharing/catalog.h"
+#include "sharing/transfer_hub.h"
+
+namespace vextora {
+
+namespace {
+
+std::uint32_t clampPiece(std::uint32_t requested) {
+    return std::clamp(requested, MIN_PIECE_SIZE, MAX_PIECE_SIZE);
+}
+
+// One piece buffer serves every upload: a step writes what it received before
+// the next step runs, so nothing is kept in it between steps.
+std::uint8_t* pieceBuffer() {
+    thread_local std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[MAX_PIECE_SIZE]);
+    return buffer.get();
+}
+
+void beginAwaiting(ClientSession& session, std::unique_ptr<Transfer> transfer) {
+    transfer->awaitSince = session.server().clock.now();
+    transfer->peerAddress = session.control.peerAddress().value_or(0);
+    session.transfer = std::move(transfer);
+    session.server().transfers.await(session);
+}
+
+// Reads one byte from the control connection during a transfer.
+// Returns false when the connection closed or failed; *byte is -1 when
+// nothing was there.
+bool readControlByte(ClientSession& session, int* byte) {
+    *byte = -1;
+    if (!(session.controlReady & (READY_READ | READY_HANGUP))) return true;
+    session.controlReady = 0;
+    std::uint8_t value = 0;
+    IoResult got = session.control.receiveSome(&value, 1);
+    if (got.closed() || (got.error != 0 && !got.wouldBlock())) return false;
+    if (got.bytes == 1) {
+        *byte = value;
+        session.server().activity = true;
+    }
+    return true;
+}
+
+void finishTransfer(ClientSession& session) {
+    session.endTransfer();
+    session.resetRate();
+    session.server().activity = true;
+}
+
+bool pumpUpload(ClientSession& session, Transfer& transfer) {
+    int control;
+    if (!readControlByte(session, &control)) {
+        // The client is gone: drop the partial data as on a cancel, keep any
+        // earlier file of that name, and end the session.
+        session.endTransfer();
+        return false;
+    }
+    if (control == CANCEL_TRANSFER) {
+        finishTransfer(session);
+        session.reply(REPLY_OK);
+        return true;
+    }
+    if (control >= 0) {
+        // Any other byte costs the step; the transfer connection waits.
+        session.updateRate();
+        return true;
+    }
+
+    if (transfer.dataReady & (READY_READ | READY_HANGUP)) {
+        transfer.dataReady = 0;
+        std::uint8_t* buffer = pieceBuffer();
+        IoResult got = transfer.dataSocket.receiveSome(buffer, transfer.chunkSize);
+        if (got.bytes > 0) {
+            transfer.transferDone += static_cast<std::uint32_t>(got.bytes);
+            session.rate.add(static_cast<std::uint32_t>(got.bytes));
+            session.server().activity = true;
+            // A target that cannot be written still takes the bytes, so the
+            // client is never left hanging; the end then answers 19.
+            if (!transfer.targetFailed)
+                transfer.targetFailed = !transfer.incoming.write(buffer, got.bytes);
+        } else if (got.closed()) {
+            bool stored = !transfer.targetFailed && transfer.incoming.commit();
+            finishTransfer(session);
+            session.reply(stored ? REPLY_OK : REPLY_FAILED);
+            return true;
+        } else if (!got.wouldBlock()) {
+            session.endTransfer();
+            return false;
+        }
+    }
+    session.updateRate();
+    return true;
+}
+
+bool pumpDownload(ClientSession& session, Transfer& transfer) {
+    int control;
+    if (!readControlByte(session, &control)) {
+        session.endTransfer();
+        return false;
+    }
+    if (control == CANCEL_TRANSFER) {
+        finishTransfer(session);
+        return true;
+    }
+
+    bool sending = transfer.outgoing.isOpen() && !transfer.dataFailed &&
+                   transfer.transferDone < transfer.transferSize;
+    if (sending && (transfer.dataReady & (READY_WRITE | READY_HANGUP))) {
+        transfer.dataReady = 0;
+        // Never past the announced size, whatever the file has become since.
+        std::size_t piece = std::min<std::uint32_t>(transfer.chunkSize,
+                                                    transfer.transferSize - transfer.transferDone);
+        IoResult sent =
+            transfer.dataSocket.sendFile(transfer.outgoing.handle(), &transfer.sendOffset, piece);
+        if (sent.bytes > 0) {
+            transfer.transferDone += static_cast<std::uint32_t>(sent.bytes);
+            session.rate.add(static_cast<std::uint32_t>(sent.bytes));
+            session.server().activity = true;
+        } else if (sent.error == 0) {
+            // The file ended before its announced size: close now, so the
+            // client sees a short transfer instead of waiting for ever.
+            finishTransfer(session);
+            return true;
+        } else if (!sent.wouldBlock()) {
+            transfer.dataFailed = true;
+        }
+    } else if (!sending && (transfer.dataReady & READY_HANGUP)) {
+        transfer.dataFailed = true;
+    }
+    if (transfer.dataFailed) {
+        // Nothing more can go out; stop watching and wait for the cancel or
+        // the loss of the control connection.
+        session.server().poller.unwatch(transfer.dataSocket.nativeHandle());
+        transfer.dataReady = 0;
+    }
+
+    if (transfer.transferDone == transfer.transferSize) {
+        finishTransfer(session);
+        return true;
+    }
+    session.updateRate();
+    return true;
+}
+
+}  // namespace
+
+Transfer::~Transfer() {
+    poller_.unwatch(dataSocket.nativeHandle());
+    dataSocket.release();
+    incoming.abandon();
+}
+
+void startUpload(ClientSession& session, PayloadReader& payload) {
+    auto field = payload.text();
+    auto piece = payload.uint32();
+    auto announced = payload.uint32();
+    if (!field || !piece || !announced) return session.reply(REPLY_FAILED);
+    std::string name = untilNul(*field);
+    if (FileSystem::hasParentComponent(name)) return session.reply(REPLY_FAILED);
+
+    const FileSystem& files = session.server().files;
+    auto transfer = std::make_unique<Transfer>(session.server().poller);
+    transfer->upload = true;
+    transfer->chunkSize = clampPiece(*piece);
+    transfer->transferSize = *announced;
+    files.makeDirectory(session.ownFolder());  // one level; an existing folder is fine
+    transfer->targetFailed =
+        !transfer->incoming.begin(files.nativePath(session.ownFolder() + "\\" + name));
+    session.state = SessionState::ReceivingFile;
+    beginAwaiting(session, std::move(transfer));
+}
+
+void startDownload(ClientSession& session, PayloadReader& payload) {
+    auto field = payload.text();
+    auto piece = payload.uint32();
+    auto selector = payload.byte();
+    if (!field || !piece || !selector) return session.reply(REPLY_FAILED);
+    std::string name = untilNul(*field);
+
+    const FileSystem& files = session.server().files;
+    auto transfer = std::make_unique<Transfer>(session.server().poller);
+    transfer->chunkSize = clampPiece(*piece);
+    std::string path;
+    if (!FileSystem::hasParentComponent(name)) {
+        if (*selector == SELECT_OWN_FOLDER) {
+            path = session.ownFolder() + "\\" + name;
+        } else if (Catalog(files).contains(name)) {
+            // Only a catalog line is downloadable; anything else looks missing.
+            path = session.homeRoot + name;
+        }
+    }
+    transfer->transferSize = SIZE_UNAVAILABLE;
+    if (!path.empty() && transfer->outgoing.open(files.nativePath(path))) {
+        if (transfer->outgoing.size() < SIZE_UNAVAILABLE)
+            transfer->transferSize = static_cast<std::uint32_t>(transfer->outgoing.size());
+        else
+            transfer->outgoing.close();
+    }
+    session.replyInt32(transfer->transferSize);
+    session.state = SessionState::SendingFile;
+    beginAwaiting(session, std::move(transfer));
+}
+
+bool pollTransfer(ClientSession& session) {
+    Transfer& transfer = *session.transfer;
+    if (!transfer.awaitingDataConnection)
+        return transfer.upload ? pumpUpload(session, transfer) : pumpDownload(session, transfer);
+
+    // Awaiting: nothing is read from the control connection, but a client
+    // that closed it is gone for good, and a wait has a limit.
+    if (session.controlReady & READY_HANGUP) return false;
+    session.controlReady = 0;
+    std::uint32_t waited = elapsedMs(transfer.awaitSince, session.server().clock.now());
+    return waited < TRANSFER_AWAIT_MS;
+}
+
+void attachTransferConnection(ClientSession& session, const TcpSocket& connection) {
+    Transfer& transfer = *session.transfer;
+    transfer.dataSocket = connection;
+    transfer.awaitingDataConnection = false;
+    // A download with nothing to send watches only for a hang-up; a socket
+    // that is always writable would otherwise wake every pass.
+    std::uint32_t interest = READY_READ;
+    if (!transfer.upload) interest = transfer.outgoing.isOpen() ? std::uint32_t{READY_WRITE} : 0u;
+    session.server().poller.watch(transfer.dataSocket.nativeHandle(), interest,
+                                  &transfer.dataReady);
+    session.server().activity = true;
+}
+
+}  // namespace vextora
