@@ -3,6 +3,7 @@
 // so they stay right across the wrap. Tests substitute a clock they set.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace vextora {
@@ -18,17 +19,18 @@ public:
     std::uint32_t now() const override;
 };
 
-// A clock that stands still until told to move. Zero is avoided as a start
-// because the rate window reads 0 as "no window yet".
+// A clock that stands still until told to move; a test thread may move it
+// while a server thread reads it. Zero is avoided as a start because the rate
+// window reads 0 as "no window yet".
 class ManualTickClock final : public TickClock {
 public:
     explicit ManualTickClock(std::uint32_t start = 1000) : now_(start) {}
-    std::uint32_t now() const override { return now_; }
-    void set(std::uint32_t tick) { now_ = tick; }
-    void advance(std::uint32_t ms) { now_ += ms; }
+    std::uint32_t now() const override { return now_.load(); }
+    void set(std::uint32_t tick) { now_.store(tick); }
+    void advance(std::uint32_t ms) { now_.fetch_add(ms); }
 
 private:
-    std::uint32_t now_;
+    std::atomic<std::uint32_t> now_;
 };
 
 // Milliseconds from `since` to `now`, correct across the wrap.

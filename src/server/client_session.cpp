@@ -178,10 +178,17 @@ void ClientSession::dispatch() {
     std::uint8_t code = requestBody_[0];
     if (code == 0 || code >= std::size(ROUTES)) return;  // unknown codes are dropped
     const Route& route = ROUTES[code];
-    if (!gatePasses(route.gate, *this)) return reply(route.refusal);
-    if (route.handler == nullptr) return;
-    PayloadReader payload(std::span<const std::uint8_t>(requestBody_).subspan(1));
-    route.handler(*this, payload);
+    bool admitted = gatePasses(route.gate, *this);
+    if (!admitted) {
+        reply(route.refusal);
+    } else if (route.handler != nullptr) {
+        PayloadReader payload(std::span<const std::uint8_t>(requestBody_).subspan(1));
+        route.handler(*this, payload);
+    }
+    // A client connects its transfer connection right after the request; if
+    // the request was refused, that connection belongs to nothing.
+    if ((code == REQ_UPLOAD || code == REQ_DOWNLOAD) && !transfer)
+        server_.transfers.noteRefused(control.peerAddress().value_or(0));
 }
 
 void ClientSession::kick() {

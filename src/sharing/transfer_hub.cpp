@@ -24,9 +24,13 @@ bool TransferHub::service() {
         held_.pop_front();
         did = true;
     }
+    std::erase_if(orphans_, [&](const Orphans& entry) {
+        return elapsedMs(entry.since, now) >= TRANSFER_HOLD_MS;
+    });
     TcpSocket connection = listener_.acceptOne();
     if (!connection.isOpen()) return did;
     std::uint32_t address = connection.peerAddress().value_or(0);
+    if (discardIfOrphan(connection, address)) return true;
     auto match = std::find_if(awaiting_.begin(), awaiting_.end(), [&](ClientSession* session) {
         return session->transfer->peerAddress == address;
     });
@@ -42,11 +46,14 @@ bool TransferHub::service() {
 
 void TransferHub::await(ClientSession& session) {
     std::uint32_t address = session.transfer->peerAddress;
-    auto held = std::find_if(held_.begin(), held_.end(),
-                             [&](const Held& entry) { return entry.address == address; });
-    if (held != held_.end()) {
+    for (auto held = held_.begin(); held != held_.end();) {
+        if (held->address != address) {
+            ++held;
+            continue;
+        }
         TcpSocket connection = held->connection;
-        held_.erase(held);
+        held = held_.erase(held);
+        if (discardIfOrphan(connection, address)) continue;
         attachTransferConnection(session, connection);
         return;
     }
@@ -55,6 +62,27 @@ void TransferHub::await(ClientSession& session) {
 
 void TransferHub::forget(const ClientSession& session) {
     std::erase_if(awaiting_, [&](const ClientSession* waiting) { return waiting == &session; });
+}
+
+void TransferHub::noteRefused(std::uint32_t address) {
+    for (auto& entry : orphans_) {
+        if (entry.address == address) {
+            ++entry.count;
+            entry.since = clock_.now();
+            return;
+        }
+    }
+    orphans_.push_back({address, 1, clock_.now()});
+}
+
+bool TransferHub::discardIfOrphan(TcpSocket& connection, std::uint32_t address) {
+    auto entry = std::find_if(orphans_.begin(), orphans_.end(),
+                              [&](const Orphans& orphan) { return orphan.address == address; });
+    // Closed without a byte: the connection of a request that was refused.
+    if (entry == orphans_.end() || !connection.peerClosed()) return false;
+    if (--entry->count == 0) orphans_.erase(entry);
+    connection.release();
+    return true;
 }
 
 void TransferHub::hold(const TcpSocket& connection, std::uint32_t address) {

@@ -49,6 +49,10 @@ public:
     void await(ClientSession& session);
     // The session no longer waits (its transfer ended, or it is destroyed).
     void forget(const ClientSession& session);
+    // A transfer request from this address was refused. Its client may
+    // already have connected; once that connection is closed, it must not be
+    // taken for the next transfer from the address.
+    void noteRefused(std::uint32_t address);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
@@ -61,11 +65,20 @@ private:
     };
 
     void hold(const TcpSocket& connection, std::uint32_t address);
+    // Drops the connection when it is a refused request's, already closed.
+    bool discardIfOrphan(TcpSocket& connection, std::uint32_t address);
+
+    struct Orphans {
+        std::uint32_t address;
+        std::uint32_t count;
+        std::uint32_t since;
+    };
 
     const TickClock& clock_;
     Listener listener_;
     std::vector<ClientSession*> awaiting_;  // in the order they began to wait; not owned
     std::deque<Held> held_;                 // in arrival order
+    std::vector<Orphans> orphans_;
 };
 
 }  // namespace vextora

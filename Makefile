@@ -1,0 +1,36 @@
+# Two commands matter on a fresh machine:
+#   make run    installs what is missing, builds, and serves ./data
+#   make test   installs what is missing, builds both builds, runs every test
+.PHONY: all deps build asan run test unit bench reliability fuzz package format clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+
+run: build
+	@mkdir -p data
+	@echo "Serving $(CURDIR)/data on ports 23322 (requests) and 23323 (transfers); Ctrl+C stops."
+	@cd data && exec ../build/vextora-server
+
+# Every test in the optimised build, then again under the sanitizers; the
+# last lines are the test runner's summary.
+test: build asan
+	@cd build && ctest --output-on-failure -j 2
+	@cd build-asan && ctest --output-on-failure -j 2
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-fuzz

@@ -1,0 +1,189 @@
+// The real program on the fixed ports: options, exit codes, signals and the
+// shutdown order. These tests share one resource lock; none runs in parallel
+// with another.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "binary/server_process.h"
+#include "client/client.h"
+#include "support/temp_dir.h"
+
+namespace vextora::test {
+namespace {
+
+// Output of a command run to its end, and its exit code.
+struct CommandRun {
+    std::string out;
+    int code;
+};
+
+CommandRun runBinary(const std::string& args) {
+    std::string command = ServerProcess::binary() + " " + args + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    CommandRun run{{}, -1};
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) run.out += buffer;
+    int status = ::pclose(pipe);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// Reads one byte with its kernel arrival time; the connection must close after it.
+struct Arrival {
+    int byte = -1;
+    std::int64_t nanoseconds = 0;
+    bool closedAfter = false;
+};
+
+// Arrival times are stamped only on what arrives after this.
+void stampArrivals(client::Client& client) {
+    int on = 1;
+    ::setsockopt(client.connection().socket().nativeHandle(), SOL_SOCKET, SO_TIMESTAMPNS, &on,
+                 sizeof on);
+}
+
+Arrival receiveStamped(client::Connection& connection) {
+    Arrival arrival;
+    int fd = connection.socket().nativeHandle();
+    if (!connection.socket().waitReadable(5000)) return arrival;
+    unsigned char byte;
+    iovec io{&byte, 1};
+    char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(fd, &message, 0) != 1) return arrival;
+    arrival.byte = byte;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            arrival.nanoseconds = stamp.tv_sec * 1000000000LL + stamp.tv_nsec;
+        }
+    }
+    arrival.closedAfter = connection.socket().waitReadable(5000) && connection.closedByPeer();
+    return arrival;
+}
+
+std::vector<std::unique_ptr<client::Client>> connectClients(int count) {
+    std::vector<std::unique_ptr<client::Client>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<client::Client>());
+        EXPECT_TRUE(clients.back()->connect(3000));
+        stampArrivals(*clients.back());
+        // A round trip, so each is accepted (and ordered) before the next connects.
+        EXPECT_TRUE(clients.back()->login("GUEST", "").ok());
+    }
+    return clients;
+}
+
+// Every client gets exactly the byte 11 and then the close, the newest first.
+void expectClosingNewestFirst(std::vector<std::unique_ptr<client::Client>>& clients) {
+    std::vector<Arrival> arrivals;
+    for (auto& client : clients) arrivals.push_back(receiveStamped(client->connection()));
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        EXPECT_EQ(arrivals[i].byte, REPLY_CLOSING) << "client " << i;
+        EXPECT_TRUE(arrivals[i].closedAfter) << "client " << i;
+        if (i > 0) {
+            EXPECT_LT(arrivals[i].nanoseconds, arrivals[i - 1].nanoseconds)
+                << "client " << i << " was told after an older one";
+        }
+    }
+}
+
+TEST(ServerProgram, HelpVersionAndUnknownArguments) {
+    CommandRun help = runBinary("--help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("23322"), std::string::npos);
+    CommandRun version = runBinary("--version");
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("vextora-server ", 0), 0u) << version.out;
+    CommandRun unknown = runBinary("--frobnicate");
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_NE(unknown.out.find("Usage"), std::string::npos);
+}
+
+TEST(ServerProgram, SigtermTellsEveryClientNewestFirstAndExitsZero) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    auto clients = connectClients(3);
+    server.signal(SIGTERM);
+    expectClosingNewestFirst(clients);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, SigintStopsLikeSigterm) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    auto clients = connectClients(1);
+    server.signal(SIGINT);
+    expectClosingNewestFirst(clients);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, SecondServerOnTheSamePortFailsWithOneLine) {
+    TempDir first, second;
+    ServerProcess running;
+    ASSERT_TRUE(running.start(first.str()));
+    ServerProcess late;
+    ASSERT_TRUE(late.start(second.str(), {"--headless"}, false));
+    EXPECT_EQ(late.wait(), 1);
+    std::string error = late.stderrText();
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_NE(error.find("23322"), std::string::npos) << error;
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_TRUE(connectClients(1)[0]->connection().isOpen()) << "the first one keeps serving";
+    running.signal(SIGTERM);
+    EXPECT_EQ(running.wait(), 0);
+}
+
+TEST(ServerProgram, RestartRightAfterAStopWithClientsBindsAtOnce) {
+    TempDir dir;
+    {
+        ServerProcess server;
+        ASSERT_TRUE(server.start(dir.str()));
+        auto clients = connectClients(3);
+        server.signal(SIGTERM);
+        ASSERT_EQ(server.wait(), 0);
+        // The clients' ends of the connections stay open: the ports have
+        // connections in TIME_WAIT or CLOSE_WAIT when the next one binds.
+        ServerProcess again;
+        ASSERT_TRUE(again.start(dir.str()));
+        EXPECT_TRUE(connectClients(1)[0]->connection().isOpen());
+        again.signal(SIGTERM);
+        EXPECT_EQ(again.wait(), 0);
+        EXPECT_EQ(again.stderrText(), "");
+    }
+}
+
+TEST(ServerProgram, AdministratorStopAnswersNothingThenClosesEveryoneNewestFirst) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    auto clients = connectClients(2);
+    auto admin = std::make_unique<client::Client>();
+    ASSERT_TRUE(admin->connect(3000));
+    stampArrivals(*admin);
+    ASSERT_TRUE(admin->login("admin", "boss").ok());
+    ASSERT_TRUE(admin->stopServer());
+    clients.insert(clients.begin(), std::move(admin));  // the requester too; it is the newest
+    std::rotate(clients.begin(), clients.begin() + 1, clients.end());
+    expectClosingNewestFirst(clients);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+}  // namespace
+}  // namespace vextora::test

@@ -1,0 +1,41 @@
+// The real server binary, started in a folder of its own on the fixed ports.
+// Tests that use it hold the CTest resource lock "fixed_ports".
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vextora::test {
+
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess();  // SIGKILL if still running
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Starts `binary args...` in `folder`, stderr captured. With waitReady,
+    // returns once port 23322 accepts connections (false if it never does).
+    bool start(const std::string& folder, const std::vector<std::string>& args = {"--headless"},
+               bool waitReady = true);
+    void signal(int number);
+    // Waits up to timeoutMs for the exit; its code, or -1 (still running or
+    // ended by a signal).
+    int wait(int timeoutMs = 5000);
+    std::string stderrText() const;
+    pid_t pid() const { return pid_; }
+
+    static std::string binary();
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string stderrPath_;
+};
+
+// True when something accepts connections on 127.0.0.1:port within timeoutMs.
+bool portAccepts(int port, int timeoutMs);
+
+}  // namespace vextora::test

@@ -1,0 +1,234 @@
+// The data files: line reading, account records, the catalog, and the
+// durability rules for appends and rewrites.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "accounts/account_store.h"
+#include "platform/file_system.h"
+#include "sharing/catalog.h"
+#include "support/temp_dir.h"
+
+namespace vextora {
+namespace {
+
+using test::TempDir;
+
+std::vector<TextLine> readAll(const TempDir& dir, const std::string& name) {
+    LineReader reader((dir / name).string());
+    std::vector<TextLine> lines;
+    TextLine line;
+    while (reader.next(line)) lines.push_back(line);
+    return lines;
+}
+
+TEST(LineReader, AcceptsCrLfAndBareLfAndMarksAnUnendedLastLine) {
+    TempDir dir;
+    dir.write("f", "one\r\ntwo\n\r\nlast\r");
+    auto lines = readAll(dir, "f");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text, "one");
+    EXPECT_EQ(lines[1].text, "two");
+    EXPECT_EQ(lines[2].text, "");
+    EXPECT_TRUE(lines[2].ended);
+    EXPECT_EQ(lines[3].text, "last\r") << "a CR without LF is no line end";
+    EXPECT_FALSE(lines[3].ended);
+}
+
+TEST(LineReader, LongLinesStayWholeAndKeepLaterLinesAligned) {
+    TempDir dir;
+    std::string longLine(300, 'x');
+    std::string huge(LineReader::KEEP_LIMIT + 5000, 'y');
+    dir.write("f", longLine + "\r\nafter\r\n" + huge + "\nend\n");
+    auto lines = readAll(dir, "f");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text, longLine);
+    EXPECT_EQ(lines[1].text, "after");
+    EXPECT_TRUE(lines[2].cut);
+    EXPECT_EQ(lines[2].text.size(), LineReader::KEEP_LIMIT);
+    EXPECT_EQ(lines[3].text, "end");
+}
+
+TEST(LineReader, MissingFileAndFolderGiveNothing) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_FALSE(LineReader((dir / "missing").string()).isOpen());
+    EXPECT_FALSE(LineReader((dir / "folder").string()).isOpen());
+}
+
+TEST(FileSystemPaths, BothSeparatorsWorkAndParentComponentsAreFound) {
+    FileSystem files("/data/");
+    EXPECT_EQ(files.nativePath("Users\\BOB\\a.txt"), "/data/Users/BOB/a.txt");
+    for (const char* bad : {"..", "..\\x", "a/../b", "a\\..", "x\\..\\..\\users.dat", "/.."})
+        EXPECT_TRUE(FileSystem::hasParentComponent(bad)) << bad;
+    for (const char* fine : {"a..b", "...", "..a", "a.b\\c", "", ".", "/etc/passwd"})
+        EXPECT_FALSE(FileSystem::hasParentComponent(fine)) << fine;
+}
+
+TEST(FileSystemAppend, TornLastLineGetsItsLineEndFirst) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    dir.write("a", "BOB\r\nsecret");
+    ASSERT_TRUE(files.appendRecord("a", "ANN\r\npw\r\n", false));
+    EXPECT_EQ(dir.read("a"), "BOB\r\nsecret\r\nANN\r\npw\r\n");
+    dir.write("b", "BOB\r\nsecret\r");
+    ASSERT_TRUE(files.appendRecord("b", "X\r\n", false));
+    EXPECT_EQ(dir.read("b"), "BOB\r\nsecret\r\nX\r\n") << "a lone CR is completed, not doubled";
+    ASSERT_TRUE(files.appendRecord("new", "X\r\n", true, 0600));
+    struct stat info{};
+    ASSERT_EQ(::stat((dir / "new").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(FileSystemReplace, RewriteLeavesNoTemporaryAndKeepsTargetOnFailure) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    dir.write("shared.dat", "old\r\n");
+    ASSERT_TRUE(files.replaceContent("shared.dat", "vxttemp.tmp", "new\r\n"));
+    EXPECT_EQ(dir.read("shared.dat"), "new\r\n");
+    EXPECT_FALSE(dir.exists("vxttemp.tmp"));
+    // A temporary that cannot be created leaves the target untouched.
+    EXPECT_FALSE(files.replaceContent("shared.dat", "no\\such\\folder\\tmp", "lost"));
+    EXPECT_EQ(dir.read("shared.dat"), "new\r\n");
+}
+
+TEST(UploadFileCommit, ReplacesInOneStepAndAbandonLeavesTheOldFile) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    dir.write("f.txt", "old");
+    {
+        UploadFile upload;
+        ASSERT_TRUE(upload.begin((dir / "f.txt").string()));
+        upload.write("partial", 7);
+        std::vector<DirectoryEntry> entries;
+        files.listDirectory("", entries);
+        EXPECT_EQ(entries.size(), 1u) << "the data in progress is never listed";
+    }  // abandoned
+    EXPECT_EQ(dir.read("f.txt"), "old");
+    UploadFile upload;
+    ASSERT_TRUE(upload.begin((dir / "f.txt").string()));
+    upload.write("new content", 11);
+    ASSERT_TRUE(upload.commit());
+    EXPECT_EQ(dir.read("f.txt"), "new content");
+    EXPECT_EQ(test::treeFingerprint(dir.path()).find(".vxtpart"), std::string::npos);
+    EXPECT_FALSE(UploadFile().begin((dir / "missing" / "x").string()));
+}
+
+TEST(FileSystemStartup, StaleTemporariesAreRemoved) {
+    TempDir dir;
+    dir.write("vxttemp.tmp", "x");
+    dir.write("vxtTemp.tmp", "x");
+    dir.write("Users/BOB/.vxtpart-1-2", "partial");
+    dir.write("Users/BOB/sub/.vxtpart-9-9", "partial");
+    dir.write("Users/BOB/keep.txt", "keep");
+    FileSystem(dir.str()).removeStaleTemporaries();
+    EXPECT_EQ(test::treeFingerprint(dir.path()).find("vxt"), std::string::npos);
+    EXPECT_TRUE(dir.exists("Users/BOB/keep.txt"));
+}
+
+TEST(AccountStoreLogin, RecordsDecideAsWrittenWithEitherLineEnd) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    AccountStore accounts(files);
+    dir.write("users.dat", "BOB\r\nbobpw\r\nann\nannpw\nBOB\r\nsecond\r\n" +
+                               std::string(300, 'L') + "\r\nx\r\nEVE\r\nevepw");
+    EXPECT_EQ(accounts.checkAccount("BOB", "bobpw"), LoginCheck::Ok);
+    EXPECT_EQ(accounts.checkAccount("BOB", "second"), LoginCheck::WrongPassword)
+        << "the first record with the name decides";
+    EXPECT_EQ(accounts.checkAccount("ANN", "annpw"), LoginCheck::Ok) << "stored names are upper-cased";
+    EXPECT_EQ(accounts.checkAccount("ANN", "ANNPW"), LoginCheck::WrongPassword);
+    EXPECT_EQ(accounts.checkAccount("EVE", "evepw"), LoginCheck::NoSuchAccount)
+        << "a record counts only once its password line ends";
+    EXPECT_EQ(accounts.checkAccount(std::string(255, 'L'), "x"), LoginCheck::NoSuchAccount)
+        << "an over-long line matches nothing";
+    EXPECT_TRUE(accounts.nameTaken("EVE")) << "a torn last record still holds its name";
+    EXPECT_TRUE(accounts.nameTaken("ANN"));
+}
+
+TEST(AccountStoreAdmin, FirstLineOfThePasswordFileCounts) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    AccountStore accounts(files);
+    EXPECT_EQ(accounts.adminPassword(), "");
+    dir.write("adminpass.cfg", "");
+    EXPECT_EQ(accounts.adminPassword(), "");
+    dir.write("adminpass.cfg", "topsecret");
+    EXPECT_EQ(accounts.adminPassword(), "topsecret");
+    dir.write("adminpass.cfg", "first\r\nsecond\r\n");
+    EXPECT_EQ(accounts.adminPassword(), "first");
+    ASSERT_TRUE(accounts.setAdminPassword("new one"));
+    EXPECT_EQ(dir.read("adminpass.cfg"), "new one");
+}
+
+TEST(AccountNames, RefusedNamesAndPasswords) {
+    struct Case {
+        std::string name, password;
+    };
+    const Case refused[] = {
+        {"", "pw"},          {".", "pw"},        {"..", "pw"},
+        {"A\\B", "pw"},      {"A/B", "pw"},      {"A\rB", "pw"},
+        {"A\nB", "pw"},      {std::string("A\0B", 3), "pw"},
+        {std::string(254, 'N'), "pw"},           {"ADMIN", "pw"},
+        {"GUEST", "pw"},     {"SERVERSHARE", "pw"},
+        {"BOB", "p\nw"},     {"BOB", "p\rw"},
+    };
+    for (const auto& c : refused)
+        EXPECT_FALSE(AccountStore::acceptable(c.name, c.password)) << c.name.size() << " " << c.name;
+    EXPECT_TRUE(AccountStore::acceptable(std::string(253, 'N'), ""));
+    EXPECT_TRUE(AccountStore::acceptable("A.B C", "any \xff bytes"));
+}
+
+TEST(AccountCreation, AppendsAfterATornRecordAndRefusesADanglingName) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    AccountStore accounts(files);
+    dir.write("users.dat", "BOB\r\nbobpw");
+    EXPECT_EQ(accounts.create("ann", "annpw"), CreateOutcome::Created);
+    EXPECT_EQ(dir.read("users.dat"), "BOB\r\nbobpw\r\nANN\r\nannpw\r\n");
+    EXPECT_EQ(accounts.checkAccount("BOB", "bobpw"), LoginCheck::Ok);
+    EXPECT_EQ(accounts.checkAccount("ANN", "annpw"), LoginCheck::Ok);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "Users" / "ANN"));
+
+    dir.write("users.dat", "BOB\r\nbobpw\r\nCAROL\r\n");
+    EXPECT_EQ(accounts.create("dave", "davepw"), CreateOutcome::WriteFailed)
+        << "appending would make DAVE the password of CAROL";
+    EXPECT_EQ(dir.read("users.dat"), "BOB\r\nbobpw\r\nCAROL\r\n");
+}
+
+TEST(CatalogCount, PrefixRuleAndUnendedLastLine) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    Catalog catalog(files);
+    EXPECT_EQ(catalog.countOwnedBy("BOB"), 0) << "no catalog counts 0";
+    dir.write("shared.dat", "BOB\\a.txt\r\nBOBBY\\b.txt\r\nALICE\\c.txt\r\n");
+    EXPECT_EQ(catalog.countOwnedBy("BOB"), 2);
+    EXPECT_EQ(catalog.countOwnedBy("BOBBY"), 1);
+    EXPECT_EQ(catalog.countOwnedBy("ALICE"), 1);
+    dir.write("shared.dat", "BOB\\a.txt\r\nBOBBY\\b.txt\r\nALICE\\c.txt");
+    EXPECT_EQ(catalog.countOwnedBy("ALICE"), 0);
+    dir.write("shared.dat", "BOB\\" + std::string(2000, 'z') + "\nBOB\\x\n");
+    EXPECT_EQ(catalog.countOwnedBy("BOB"), 2) << "a long line counts once and shifts nothing";
+}
+
+TEST(CatalogRewrite, WithdrawKeepsOtherLinesAndLongLinesAndLeavesNoTemporary) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    Catalog catalog(files);
+    std::string longLine = "HAND\\" + std::string(400, 'q');
+    dir.write("shared.dat", "BOB\\a\r\n\r\nBOB\\a\nbob\\a\r\n" + longLine + "\r\nBOB\\A\r\n");
+    ASSERT_TRUE(catalog.withdraw("BOB\\a", Catalog::SERVER_TEMP, true));
+    EXPECT_EQ(dir.read("shared.dat"), "\r\nbob\\a\r\n" + longLine + "\r\nBOB\\A\r\n");
+    EXPECT_FALSE(dir.exists("vxttemp.tmp"));
+    EXPECT_FALSE(catalog.publish("X\\" + std::string(254, 'n'))) << "a line over 255 bytes";
+    EXPECT_TRUE(catalog.publish("X\\" + std::string(253, 'n')));
+
+    TempDir empty;
+    FileSystem emptyFiles(empty.str());
+    EXPECT_FALSE(Catalog(emptyFiles).withdraw("A\\b", Catalog::CONSOLE_TEMP, false));
+    EXPECT_FALSE(empty.exists("shared.dat")) << "the console leaves a missing catalog missing";
+    EXPECT_TRUE(Catalog(emptyFiles).withdraw("A\\b", Catalog::SERVER_TEMP, true));
+    EXPECT_EQ(empty.read("shared.dat"), "");
+}
+
+}  // namespace
+}  // namespace vextora
