@@ -47,7 +47,9 @@ std::string describeReply(std::uint8_t request, std::uint8_t reply) {
 Client::Client(std::string host, std::uint16_t controlPort, std::uint16_t transferPort)
     : host_(std::move(host)), transferPort_(transferPort), controlPort_(controlPort) {}
 
-bool Client::connect(int timeoutMs) { return control_.open(host_, controlPort_, timeoutMs); }
+bool Client::connect(int timeoutMs) {
+    return control_.open(host_, controlPort_, timeoutMs, localAddress_);
+}
 
 Status Client::lost() {
     return Status::failure(Status::ConnectionLost,
@@ -196,7 +198,7 @@ bool Client::openTransfer(Connection& transfer, const TransferOptions& options) 
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(options.connectTimeoutMs);
     for (;;) {
-        if (transfer.open(host_, transferPort_, options.connectTimeoutMs)) return true;
+        if (transfer.open(host_, transferPort_, options.connectTimeoutMs, localAddress_)) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -83,6 +83,8 @@ public:
                     std::uint16_t transferPort = TRANSFER_PORT);
 
     bool connect(int timeoutMs = Connection::DEFAULT_TIMEOUT_MS);
+    // Both connections of this client will come from this local address.
+    void setLocalAddress(std::string address) { localAddress_ = std::move(address); }
     void disconnect() { control_.close(); }
     Connection& connection() { return control_; }
     const std::string& host() const { return host_; }
@@ -126,6 +128,7 @@ private:
     std::string host_;
     std::uint16_t transferPort_;
     std::uint16_t controlPort_;
+    std::string localAddress_;
     Connection control_;
 };
 

@@ -22,11 +22,16 @@ Payload& Payload::text(std::string_view value) {
     return *this;
 }
 
-bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs) {
+bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs,
+                      const std::string& localAddress) {
     close();
     failed_ = false;
     error_.clear();
     if (!socket_.create()) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    if (!localAddress.empty() && !socket_.bindLocal(localAddress.c_str())) {
+        socket_.release();
+        return fail("cannot use local address " + localAddress);
+    }
     if (!socket_.connectTo(host.c_str(), port, timeoutMs)) {
         int error = socket_.lastError();
         socket_.release();

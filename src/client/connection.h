@@ -35,8 +35,10 @@ class Connection {
 public:
     static constexpr int DEFAULT_TIMEOUT_MS = 10000;
 
-    // Connects within timeoutMs. False with error() set.
-    bool open(const std::string& host, std::uint16_t port, int timeoutMs = DEFAULT_TIMEOUT_MS);
+    // Connects within timeoutMs, from localAddress when one is given. False
+    // with error() set.
+    bool open(const std::string& host, std::uint16_t port, int timeoutMs = DEFAULT_TIMEOUT_MS,
+              const std::string& localAddress = {});
     void close();
     bool isOpen() const { return socket_.isOpen() && !failed_; }
     bool failed() const { return failed_; }

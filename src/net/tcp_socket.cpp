@@ -112,6 +112,20 @@ bool TcpSocket::bindAndListen(std::uint16_t port, int backlog) {
     return true;
 }
 
+bool TcpSocket::bindLocal(const char* address, std::uint16_t port) {
+    in_addr parsed{};
+    if (::inet_aton(address, &parsed) == 0) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    sockaddr_in local = makeAddress(parsed.s_addr, port);
+    if (::bind(handle_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
 TcpSocket TcpSocket::acceptConnection(bool nonBlocking) {
     int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
     Handle accepted = ::accept4(handle_, nullptr, nullptr, flags);

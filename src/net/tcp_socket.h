@@ -54,6 +54,9 @@ public:
     // fails; lastError() then tells why. With nonBlocking, the new socket
     // never blocks. Blocks when nothing is pending, so ask first.
     TcpSocket acceptConnection(bool nonBlocking = false);
+    // Binds the local end to a dotted IPv4 address (port 0: any), before a
+    // connect, so the connection comes from that address.
+    bool bindLocal(const char* address, std::uint16_t port = 0);
     // Resolves host (dotted text first, then a name lookup) and connects.
     // False without any platform call when the object is not open. A failed
     // attempt leaves the object open for another attempt. timeoutMs < 0

@@ -60,8 +60,9 @@ void ServerFixture::stopServer() {
     server_.reset();
 }
 
-std::unique_ptr<client::Client> ServerFixture::connect(const std::string& host) {
-    auto client = std::make_unique<client::Client>(host, controlPort(), transferPort());
+std::unique_ptr<client::Client> ServerFixture::connect(const std::string& from) {
+    auto client = std::make_unique<client::Client>("127.0.0.1", controlPort(), transferPort());
+    client->setLocalAddress(from);
     EXPECT_TRUE(client->connect(3000)) << client->connection().error();
     client->connection().setTimeout(5000);
     return client;

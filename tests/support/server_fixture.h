@@ -52,8 +52,8 @@ protected:
     void startServer();
     void stopServer();
 
-    // A connected client, not logged in.
-    std::unique_ptr<client::Client> connect(const std::string& host = "127.0.0.1");
+    // A connected client, not logged in, whose connections come from `from`.
+    std::unique_ptr<client::Client> connect(const std::string& from = "127.0.0.1");
     // A client logged in as `name` (created first unless it is ADMIN or GUEST).
     std::unique_ptr<client::Client> loginAs(const std::string& name,
                                             const std::string& password = "pw");
