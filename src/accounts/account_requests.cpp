@@ -41,9 +41,12 @@ void login(ClientSession& session, PayloadReader& payload) {
         session.isGuest = true;  // the guest keeps its dotted address as its name
     } else {
         switch (accounts.checkAccount(name, password)) {
-            case LoginCheck::NoSuchAccount: return session.reply(REPLY_BAD_NAME);
-            case LoginCheck::WrongPassword: return session.reply(REPLY_BAD_PASSWORD);
-            case LoginCheck::Ok: break;
+            case LoginCheck::NoSuchAccount:
+                return session.reply(REPLY_BAD_NAME);
+            case LoginCheck::WrongPassword:
+                return session.reply(REPLY_BAD_PASSWORD);
+            case LoginCheck::Ok:
+                break;
         }
         session.userName = name;
     }
@@ -60,9 +63,12 @@ void createAccount(ClientSession& session, PayloadReader& payload) {
     // hold; one inside the password ends it, as for login.
     std::string password = untilNul(*passwordField);
     switch (AccountStore(session.server().files).create(*nameField, password)) {
-        case CreateOutcome::Created: return session.reply(REPLY_OK);
-        case CreateOutcome::Refused: return session.reply(REPLY_BAD_NAME);
-        case CreateOutcome::WriteFailed: return session.reply(REPLY_FAILED);
+        case CreateOutcome::Created:
+            return session.reply(REPLY_OK);
+        case CreateOutcome::Refused:
+            return session.reply(REPLY_BAD_NAME);
+        case CreateOutcome::WriteFailed:
+            return session.reply(REPLY_FAILED);
     }
 }
 

@@ -37,8 +37,7 @@ std::string upper(std::string_view text) {
 
 }  // namespace
 
-LoginCheck AccountStore::checkAccount(std::string_view upperName,
-                                      std::string_view password) const {
+LoginCheck AccountStore::checkAccount(std::string_view upperName, std::string_view password) const {
     RecordReader records(files_);
     TextLine name, stored;
     while (records.next(name, stored)) {

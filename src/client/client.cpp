@@ -20,27 +20,41 @@ bool cancelled(const TransferOptions& options) {
 
 std::string describeReply(std::uint8_t request, std::uint8_t reply) {
     switch (reply) {
-        case REPLY_OK: return "done";
-        case REPLY_CLOSING: return "the server closed the connection";
-        case REPLY_CANNOT_KICK_SELF: return "cannot kick yourself";
-        case REPLY_ADMIN_ONLY: return "administrator only";
-        case REPLY_BAD_PASSWORD: return "bad password";
+        case REPLY_OK:
+            return "done";
+        case REPLY_CLOSING:
+            return "the server closed the connection";
+        case REPLY_CANNOT_KICK_SELF:
+            return "cannot kick yourself";
+        case REPLY_ADMIN_ONLY:
+            return "administrator only";
+        case REPLY_BAD_PASSWORD:
+            return "bad password";
         case REPLY_BAD_NAME:
             if (request == REQ_LOGIN) return "no such account";
             if (request == REQ_CREATE_ACCOUNT) return "name refused or already taken";
             return "no such user";
         case REPLY_FAILED:
             switch (request) {
-                case REQ_LOGIN: return "already logged in";
-                case REQ_CREATE_ACCOUNT: return "the account could not be stored";
-                case REQ_DOWNLOAD: return "not logged in";
-                case REQ_UPLOAD: return "upload refused or the file could not be stored";
-                case REQ_RENAME_FILE: return "rename failed (no such file, or the new name exists)";
-                case REQ_DELETE_FILE: return "delete failed (no such file)";
-                case REQ_KICK_USER: return "no such user";
-                default: return "request failed";
+                case REQ_LOGIN:
+                    return "already logged in";
+                case REQ_CREATE_ACCOUNT:
+                    return "the account could not be stored";
+                case REQ_DOWNLOAD:
+                    return "not logged in";
+                case REQ_UPLOAD:
+                    return "upload refused or the file could not be stored";
+                case REQ_RENAME_FILE:
+                    return "rename failed (no such file, or the new name exists)";
+                case REQ_DELETE_FILE:
+                    return "delete failed (no such file)";
+                case REQ_KICK_USER:
+                    return "no such user";
+                default:
+                    return "request failed";
             }
-        default: return "unexpected reply " + std::to_string(reply);
+        default:
+            return "unexpected reply " + std::to_string(reply);
     }
 }
 
@@ -86,7 +100,9 @@ Status Client::kick(std::string_view name) {
     return statusRequest(Payload(REQ_KICK_USER).text(name));
 }
 
-bool Client::logout() { return control_.sendFrame(Payload(REQ_LOGOUT)); }
+bool Client::logout() {
+    return control_.sendFrame(Payload(REQ_LOGOUT));
+}
 
 bool Client::quit() {
     bool sent = control_.sendFrame(Payload(REQ_QUIT));
@@ -98,7 +114,9 @@ bool Client::setShared(std::string_view name, bool shared) {
     return control_.sendFrame(Payload(REQ_SET_SHARED).text(name).byte(shared ? 1 : 0));
 }
 
-bool Client::stopServer() { return control_.sendFrame(Payload(REQ_STOP_SERVER)); }
+bool Client::stopServer() {
+    return control_.sendFrame(Payload(REQ_STOP_SERVER));
+}
 
 std::optional<FileInfo> Client::fileInfo(std::string_view name) {
     if (!control_.sendFrame(Payload(REQ_FILE_INFO).text(name))) return std::nullopt;
@@ -160,7 +178,8 @@ std::optional<UserInfo> Client::userInfo(std::string_view name, Status* status) 
     auto reply = control_.readByte();
     if (reply && *reply != REPLY_OK) {
         if (status)
-            *status = Status::failure(Status::Refused, describeReply(REQ_USER_INFO, *reply), *reply);
+            *status =
+                Status::failure(Status::Refused, describeReply(REQ_USER_INFO, *reply), *reply);
         return std::nullopt;
     }
     UserInfo info;
@@ -195,10 +214,11 @@ std::optional<UserInfo> Client::userInfo(std::string_view name, Status* status) 
 bool Client::openTransfer(Connection& transfer, const TransferOptions& options) {
     // The listener is always up; a refused connect can only mean the server
     // is starting or stopping, so try a few more times before giving up.
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(options.connectTimeoutMs);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.connectTimeoutMs);
     for (;;) {
-        if (transfer.open(host_, transferPort_, options.connectTimeoutMs, localAddress_)) return true;
+        if (transfer.open(host_, transferPort_, options.connectTimeoutMs, localAddress_))
+            return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -280,6 +300,11 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     Payload request(REQ_DOWNLOAD);
     request.text(name).uint32(options.pieceSize).byte(selector);
     if (!control_.sendFrame(request)) return lost();
+    // Connect at once: the server holds an early connection for its request,
+    // and connections from one address are matched in request order.
+    Connection transfer;
+    if (!openTransfer(transfer, options))
+        return Status::failure(Status::ConnectionLost, transfer.error());
 
     // A refusal is the single byte 19; a size is four bytes, which may begin
     // with 19 too. The rest of a size follows at once, a refusal has none.
@@ -289,6 +314,7 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     raw[0] = *first;
     if (*first == REPLY_FAILED || *first == REPLY_CLOSING) {
         if (!control_.waitReadable(500)) {
+            transfer.close();
             if (*first == REPLY_CLOSING) control_.close();
             return Status::failure(Status::Refused, describeReply(REQ_DOWNLOAD, *first), *first);
         }
@@ -297,10 +323,6 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     std::uint32_t size = (std::uint32_t{raw[0]} << 24) | (std::uint32_t{raw[1]} << 16) |
                          (std::uint32_t{raw[2]} << 8) | std::uint32_t{raw[3]};
     if (sizeOut) *sizeOut = size;
-
-    Connection transfer;
-    if (!openTransfer(transfer, options))
-        return Status::failure(Status::ConnectionLost, transfer.error());
     if (size == SIZE_UNAVAILABLE) {
         // Nothing will come; the server waits for the cancel.
         control_.sendByte(CANCEL_TRANSFER);
@@ -345,9 +367,9 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     }
     transfer.close();
     if (received != size)
-        return Status::failure(Status::ShortTransfer,
-                               "transfer ended after " + std::to_string(received) + " of " +
-                                   std::to_string(size) + " bytes");
+        return Status::failure(Status::ShortTransfer, "transfer ended after " +
+                                                          std::to_string(received) + " of " +
+                                                          std::to_string(size) + " bytes");
     return Status::success();
 }
 

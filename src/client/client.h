@@ -23,13 +23,13 @@ namespace vextora::client {
 struct Status {
     enum Kind {
         Ok,
-        Refused,          // the server answered with a refusal; `reply` holds it
-        ConnectionLost,   // no answer: the connection failed, closed or timed out
-        ProtocolError,    // the server answered something the protocol does not allow
-        Cancelled,        // a transfer was cancelled on request
-        NotAvailable,     // a download of a file the server cannot open
-        ShortTransfer,    // the transfer connection ended before the announced size
-        LocalError,       // the local file could not be read or written
+        Refused,         // the server answered with a refusal; `reply` holds it
+        ConnectionLost,  // no answer: the connection failed, closed or timed out
+        ProtocolError,   // the server answered something the protocol does not allow
+        Cancelled,       // a transfer was cancelled on request
+        NotAvailable,    // a download of a file the server cannot open
+        ShortTransfer,   // the transfer connection ended before the announced size
+        LocalError,      // the local file could not be read or written
     };
     Kind kind = Ok;
     std::uint8_t reply = 0;
@@ -47,7 +47,7 @@ struct Status {
 std::string describeReply(std::uint8_t request, std::uint8_t reply);
 
 struct FileInfo {
-    std::uint32_t size = 0;   // SIZE_UNAVAILABLE when the server cannot open the file
+    std::uint32_t size = 0;  // SIZE_UNAVAILABLE when the server cannot open the file
     bool shared = false;
     bool available() const { return size != SIZE_UNAVAILABLE; }
 };

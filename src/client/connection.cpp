@@ -27,7 +27,8 @@ bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs
     close();
     failed_ = false;
     error_.clear();
-    if (!socket_.create()) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    if (!socket_.create())
+        return fail(std::string("cannot create a socket: ") + std::strerror(errno));
     if (!localAddress.empty() && !socket_.bindLocal(localAddress.c_str())) {
         socket_.release();
         return fail("cannot use local address " + localAddress);
@@ -44,7 +45,9 @@ bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs
     return true;
 }
 
-void Connection::close() { socket_.release(); }
+void Connection::close() {
+    socket_.release();
+}
 
 bool Connection::fail(std::string message) {
     if (!failed_) error_ = std::move(message);
@@ -113,8 +116,12 @@ std::optional<std::string> Connection::readText() {
     return text;
 }
 
-bool Connection::waitReadable(int ms) { return !failed_ && socket_.waitReadable(ms); }
+bool Connection::waitReadable(int ms) {
+    return !failed_ && socket_.waitReadable(ms);
+}
 
-bool Connection::closedByPeer() { return socket_.peerClosed(); }
+bool Connection::closedByPeer() {
+    return socket_.peerClosed();
+}
 
 }  // namespace vextora::client

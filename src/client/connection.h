@@ -23,8 +23,8 @@ class Payload {
 public:
     explicit Payload(std::uint8_t code) { bytes_.push_back(code); }
     Payload& byte(std::uint8_t value);
-    Payload& uint32(std::uint32_t value);  // big-endian
-    Payload& text(std::string_view value); // length byte, then at most 255 bytes
+    Payload& uint32(std::uint32_t value);   // big-endian
+    Payload& text(std::string_view value);  // length byte, then at most 255 bytes
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
 private:

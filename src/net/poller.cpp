@@ -37,8 +37,7 @@ bool Poller::watch(int handle, std::uint32_t interest, std::uint32_t* readiness)
     bool known = registered_[index] != nullptr;
     if (::epoll_ctl(handle_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, handle, &event) != 0) {
         // The handle was closed and reused behind our back: start afresh.
-        if (!(known && errno == ENOENT) ||
-            ::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event) != 0)
+        if (!(known && errno == ENOENT) || ::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event) != 0)
             return false;
     }
     registered_[index] = readiness;

@@ -13,9 +13,9 @@
 namespace vextora {
 
 enum Readiness : std::uint32_t {
-    READY_READ = 1,   // data, or a connection to accept
-    READY_WRITE = 2,  // the send buffer has room
-    READY_HANGUP = 4, // the peer closed or the connection failed
+    READY_READ = 1,    // data, or a connection to accept
+    READY_WRITE = 2,   // the send buffer has room
+    READY_HANGUP = 4,  // the peer closed or the connection failed
 };
 
 class Poller {

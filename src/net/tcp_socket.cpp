@@ -77,7 +77,9 @@ TcpSocket& TcpSocket::operator=(const TcpSocket& other) {
     return *this;
 }
 
-TcpSocket::~TcpSocket() { release(); }
+TcpSocket::~TcpSocket() {
+    release();
+}
 
 void TcpSocket::adoptNew(Handle handle) {
     handle_ = handle;
@@ -212,7 +214,9 @@ int TcpSocket::sendByte(unsigned value) {
     return sendBytes(&byte, 1);
 }
 
-int TcpSocket::sendInt32(std::uint32_t raw) { return sendBytes(&raw, 4); }
+int TcpSocket::sendInt32(std::uint32_t raw) {
+    return sendBytes(&raw, 4);
+}
 
 int TcpSocket::receive(void* buffer, int length) {
     ssize_t received = ::recv(handle_, buffer, static_cast<std::size_t>(length), 0);
@@ -238,7 +242,9 @@ void TcpSocket::release() {
     open_ = false;
 }
 
-int TcpSocket::shareCount() const { return holdsRef_ ? *refCount_ : 0; }
+int TcpSocket::shareCount() const {
+    return holdsRef_ ? *refCount_ : 0;
+}
 
 bool TcpSocket::setNonBlocking(bool on) {
     int flags = ::fcntl(handle_, F_GETFL);
@@ -276,7 +282,15 @@ bool TcpSocket::peerClosed() {
     return false;
 }
 
-void TcpSocket::shutdownWrite() { ::shutdown(handle_, SHUT_WR); }
+bool TcpSocket::peerFinished() {
+    if (handle_ == INVALID_HANDLE) return true;
+    pollfd entry{handle_, POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+void TcpSocket::shutdownWrite() {
+    ::shutdown(handle_, SHUT_WR);
+}
 
 void TcpSocket::discardInput() {
     char sink[4096];
@@ -286,9 +300,13 @@ void TcpSocket::discardInput() {
     }
 }
 
-bool TcpSocket::waitReadable(int timeoutMs) { return waitFor(handle_, POLLIN, timeoutMs); }
+bool TcpSocket::waitReadable(int timeoutMs) {
+    return waitFor(handle_, POLLIN, timeoutMs);
+}
 
-bool TcpSocket::waitWritable(int timeoutMs) { return waitFor(handle_, POLLOUT, timeoutMs); }
+bool TcpSocket::waitWritable(int timeoutMs) {
+    return waitFor(handle_, POLLOUT, timeoutMs);
+}
 
 void TcpSocket::setNoDelay(bool on) {
     int value = on ? 1 : 0;

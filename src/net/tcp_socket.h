@@ -69,7 +69,7 @@ public:
     // One send each, results as the platform gives them (bytes sent or -1).
     int sendString(std::string_view text);
     int sendBytes(const void* data, int length);
-    int sendByte(unsigned value);  // the low 8 bits
+    int sendByte(unsigned value);      // the low 8 bits
     int sendInt32(std::uint32_t raw);  // the 4 bytes as they lie in memory
     // One receive: bytes received, 0 for the peer's close, -1 on failure.
     int receive(void* buffer, int length);
@@ -93,6 +93,9 @@ public:
     // True when the peer has closed or the connection failed, without taking
     // any byte out of the connection.
     bool peerClosed();
+    // True when the peer has finished sending (or the connection failed),
+    // even while bytes it sent before are still waiting to be read.
+    bool peerFinished();
     // Sends FIN after what is queued; reading stays possible.
     void shutdownWrite();
     // Reads and drops what has arrived, without waiting, so that a close

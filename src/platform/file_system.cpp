@@ -44,7 +44,7 @@ std::string hiddenTemporaryIn(const std::string& folder) {
 }
 
 bool isDirectoryPath(const std::string& nativePath) {
-    struct stat info{};
+    struct stat info {};
     return ::stat(nativePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -54,7 +54,7 @@ bool renameNoReplaceNative(const std::string& from, const std::string& to) {
     if (errno != EINVAL && errno != ENOSYS) return false;
     // File systems without the flag: the server is single-threaded, so a
     // look before the rename is as good.
-    struct stat info{};
+    struct stat info {};
     if (::lstat(to.c_str(), &info) == 0 || errno != ENOENT) return false;
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
@@ -66,7 +66,7 @@ bool renameNoReplaceNative(const std::string& from, const std::string& to) {
 LineReader::LineReader(const std::string& nativePath) : buffer_(READ_CHUNK) {
     handle_ = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (handle_ < 0) return;
-    struct stat info{};
+    struct stat info {};
     if (::fstat(handle_, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(handle_);
         handle_ = -1;
@@ -124,7 +124,9 @@ bool LineReader::next(TextLine& line) {
 
 // ---- SourceFile ----
 
-SourceFile::~SourceFile() { close(); }
+SourceFile::~SourceFile() {
+    close();
+}
 
 SourceFile::SourceFile(SourceFile&& other) noexcept : handle_(other.handle_), size_(other.size_) {
     other.handle_ = -1;
@@ -145,7 +147,7 @@ bool SourceFile::open(const std::string& nativePath) {
     // O_NONBLOCK: opening a FIFO planted in a folder must not hang the server.
     int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) return false;
-    struct stat info{};
+    struct stat info {};
     if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(handle);
         return false;
@@ -171,7 +173,9 @@ long SourceFile::readAt(void* buffer, std::size_t length, std::uint64_t offset) 
 
 // ---- UploadFile ----
 
-UploadFile::~UploadFile() { abandon(); }
+UploadFile::~UploadFile() {
+    abandon();
+}
 
 bool UploadFile::begin(const std::string& nativeTarget) {
     abandon();
@@ -208,10 +212,9 @@ bool UploadFile::commit() {
     if (tempPath_.empty()) {
         // Give the unnamed file a hidden name, then rename it over the target.
         std::string named = hiddenTemporaryIn(folderOf(target_));
-        bool linked =
-            ::linkat(handle_, "", AT_FDCWD, named.c_str(), AT_EMPTY_PATH) == 0 ||
-            ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(handle_)).c_str(), AT_FDCWD,
-                     named.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        bool linked = ::linkat(handle_, "", AT_FDCWD, named.c_str(), AT_EMPTY_PATH) == 0 ||
+                      ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(handle_)).c_str(),
+                               AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0;
         if (linked) {
             done = ::rename(named.c_str(), target_.c_str()) == 0;
             if (!done) ::unlink(named.c_str());
@@ -262,7 +265,7 @@ bool FileSystem::isDirectory(std::string_view stored) const {
 }
 
 bool FileSystem::exists(std::string_view stored) const {
-    struct stat info{};
+    struct stat info {};
     return ::lstat(nativePath(stored).c_str(), &info) == 0;
 }
 
@@ -306,15 +309,17 @@ bool FileSystem::appendRecord(std::string_view stored, std::string_view record, 
     int handle = ::open(nativePath(stored).c_str(),
                         O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
     if (handle < 0) return false;
-    struct stat info{};
+    struct stat info {};
     bool ok = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
     std::string bytes;
     if (ok && info.st_size > 0) {
         char last = 0;
         ok = ::pread(handle, &last, 1, info.st_size - 1) == 1;
         // A CR alone is half a line end: finish it rather than add an empty line.
-        if (last == '\r') bytes = "\n";
-        else if (last != '\n') bytes = "\r\n";
+        if (last == '\r')
+            bytes = "\n";
+        else if (last != '\n')
+            bytes = "\r\n";
     }
     bytes.append(record);
     // One write: a reader or a crash sees the whole record or none of it.
@@ -371,9 +376,10 @@ void sweepTemporaries(const std::string& folder, int depthLeft) {
         if (depthLeft <= 0) continue;
         bool isFolder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
-            struct stat info{};
-            isFolder = ::fstatat(::dirfd(directory), entry->d_name, &info,
-                                 AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+            struct stat info {};
+            isFolder =
+                ::fstatat(::dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(info.st_mode);
         }
         if (isFolder) sweepTemporaries(folder + "/" + std::string(name), depthLeft - 1);
     }

@@ -44,12 +44,12 @@ void WakeEvent::drain() const {
 void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake) {
     stopFlag = &flag;
     stopWakeHandle = wake.handle();
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);

@@ -34,6 +34,8 @@ private:
 };
 
 // Milliseconds from `since` to `now`, correct across the wrap.
-inline std::uint32_t elapsedMs(std::uint32_t since, std::uint32_t now) { return now - since; }
+inline std::uint32_t elapsedMs(std::uint32_t since, std::uint32_t now) {
+    return now - since;
+}
 
 }  // namespace vextora

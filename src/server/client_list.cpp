@@ -56,7 +56,9 @@ void ClientList::kickAll() {
     }
 }
 
-void ClientList::refreshClientCount() { window_.setClientCount(sessions_.size()); }
+void ClientList::refreshClientCount() {
+    window_.setClientCount(sessions_.size());
+}
 
 void ClientList::removeAt(std::size_t index) {
     // Take it out of the list first, so nothing reaches it while it closes.

@@ -56,31 +56,36 @@ struct Route {
 };
 
 constexpr Route ROUTES[16] = {
-    {Gate::None, 0, nullptr},                               // 0: not a request
-    {Gate::LoggedOut, REPLY_FAILED, login},                 // REQ_LOGIN
-    {Gate::None, 0, createAccount},                         // REQ_CREATE_ACCOUNT
-    {Gate::LoggedIn, REPLY_FAILED, startDownload},          // REQ_DOWNLOAD
-    {Gate::LoggedInNotGuest, REPLY_FAILED, startUpload},    // REQ_UPLOAD
-    {Gate::None, 0, renameOwnFile},                         // REQ_RENAME_FILE
-    {Gate::None, 0, deleteOwnFile},                         // REQ_DELETE_FILE
-    {Gate::None, 0, fileInfo},                              // REQ_FILE_INFO
-    {Gate::None, 0, setShared},                             // REQ_SET_SHARED
-    {Gate::None, 0, listFiles},                             // REQ_LIST_FILES
-    {Gate::None, 0, logout},                                // REQ_LOGOUT
-    {Gate::None, 0, nullptr},                               // REQ_QUIT, handled by poll
-    {Gate::Admin, REPLY_ADMIN_ONLY, listUsers},             // REQ_LIST_USERS
-    {Gate::Admin, REPLY_ADMIN_ONLY, sendUserInfo},          // REQ_USER_INFO
-    {Gate::Admin, REPLY_ADMIN_ONLY, kickUser},              // REQ_KICK_USER
-    {Gate::Admin, REPLY_ADMIN_ONLY, stopServer},            // REQ_STOP_SERVER
+    {Gate::None, 0, nullptr},                             // 0: not a request
+    {Gate::LoggedOut, REPLY_FAILED, login},               // REQ_LOGIN
+    {Gate::None, 0, createAccount},                       // REQ_CREATE_ACCOUNT
+    {Gate::LoggedIn, REPLY_FAILED, startDownload},        // REQ_DOWNLOAD
+    {Gate::LoggedInNotGuest, REPLY_FAILED, startUpload},  // REQ_UPLOAD
+    {Gate::None, 0, renameOwnFile},                       // REQ_RENAME_FILE
+    {Gate::None, 0, deleteOwnFile},                       // REQ_DELETE_FILE
+    {Gate::None, 0, fileInfo},                            // REQ_FILE_INFO
+    {Gate::None, 0, setShared},                           // REQ_SET_SHARED
+    {Gate::None, 0, listFiles},                           // REQ_LIST_FILES
+    {Gate::None, 0, logout},                              // REQ_LOGOUT
+    {Gate::None, 0, nullptr},                             // REQ_QUIT, handled by poll
+    {Gate::Admin, REPLY_ADMIN_ONLY, listUsers},           // REQ_LIST_USERS
+    {Gate::Admin, REPLY_ADMIN_ONLY, sendUserInfo},        // REQ_USER_INFO
+    {Gate::Admin, REPLY_ADMIN_ONLY, kickUser},            // REQ_KICK_USER
+    {Gate::Admin, REPLY_ADMIN_ONLY, stopServer},          // REQ_STOP_SERVER
 };
 
 bool gatePasses(Gate gate, const ClientSession& session) {
     switch (gate) {
-        case Gate::None: return true;
-        case Gate::LoggedOut: return session.loginState == 1;
-        case Gate::LoggedIn: return session.loginState == 2;
-        case Gate::LoggedInNotGuest: return session.loginState == 2 && !session.isGuest;
-        case Gate::Admin: return session.isAdmin;
+        case Gate::None:
+            return true;
+        case Gate::LoggedOut:
+            return session.loginState == 1;
+        case Gate::LoggedIn:
+            return session.loginState == 2;
+        case Gate::LoggedInNotGuest:
+            return session.loginState == 2 && !session.isGuest;
+        case Gate::Admin:
+            return session.isAdmin;
     }
     return false;
 }
@@ -92,12 +97,14 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
       connectTick(server.clock.now()),
       server_(server),
       sequence_(server.nextSequence++) {
+    peerAddress = control.peerAddress().value_or(0);
     userName = peerDottedAddress();
     watchControl(READY_READ);
 }
 
 ClientSession::~ClientSession() {
     endTransfer();
+    if (refusedTransfer_) server_.transfers.settleRefusal(*this);
     server_.poller.unwatch(control.nativeHandle());
     // Unread input would turn the close into a reset, which can destroy
     // replies still on their way to the client.
@@ -147,13 +154,23 @@ bool ClientSession::readRequest() {
         // A zero-length frame never forms a request: the client's next byte,
         // or its close, ends the session.
         if (bodyLength_ == 0) return false;
-        got = control.receiveSome(requestBody_.data() + bodyBytesRead_, bodyLength_ - bodyBytesRead_);
+        got =
+            control.receiveSome(requestBody_.data() + bodyBytesRead_, bodyLength_ - bodyBytesRead_);
     } else {
         got = control.receiveSome(headerBuffer_ + headerBytesRead_, 4 - headerBytesRead_);
     }
     if (got.closed()) return false;
     if (got.error != 0) return got.wouldBlock();
     server_.activity = true;
+    if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
+        requestStartPass_ = server_.pass;
+        // The client has moved on from a refused transfer, so the connection
+        // it made for it, if any, has arrived by now.
+        if (refusedTransfer_) {
+            server_.transfers.settleRefusal(*this);
+            refusedTransfer_ = false;
+        }
+    }
 
     if (state == SessionState::ReadingBody) {
         bodyBytesRead_ += static_cast<std::uint32_t>(got.bytes);
@@ -163,8 +180,9 @@ bool ClientSession::readRequest() {
     headerBytesRead_ += static_cast<std::uint32_t>(got.bytes);
     if (headerBytesRead_ < 4) return true;
     headerBytesRead_ = 0;
-    bodyLength_ = (std::uint32_t{headerBuffer_[0]} << 24) | (std::uint32_t{headerBuffer_[1]} << 16) |
-                  (std::uint32_t{headerBuffer_[2]} << 8) | std::uint32_t{headerBuffer_[3]};
+    bodyLength_ = (std::uint32_t{headerBuffer_[0]} << 24) |
+                  (std::uint32_t{headerBuffer_[1]} << 16) | (std::uint32_t{headerBuffer_[2]} << 8) |
+                  std::uint32_t{headerBuffer_[3]};
     // No real request comes near this; a larger header is hostile or broken,
     // and ends the session before anything is allocated.
     if (bodyLength_ > MAX_FRAME_PAYLOAD) return false;
@@ -187,8 +205,10 @@ void ClientSession::dispatch() {
     }
     // A client connects its transfer connection right after the request; if
     // the request was refused, that connection belongs to nothing.
-    if ((code == REQ_UPLOAD || code == REQ_DOWNLOAD) && !transfer)
-        server_.transfers.noteRefused(control.peerAddress().value_or(0));
+    if ((code == REQ_UPLOAD || code == REQ_DOWNLOAD) && !transfer) {
+        server_.transfers.refused(*this, peerAddress, requestStartPass_);
+        refusedTransfer_ = true;
+    }
 }
 
 void ClientSession::kick() {
@@ -210,7 +230,8 @@ void ClientSession::reply(std::uint8_t code) {
 
 void ClientSession::replyInt32(std::uint32_t value) {
     if (output_.empty()) lastOutputProgress_ = server_.clock.now();
-    for (int shift = 24; shift >= 0; shift -= 8) output_.push_back(static_cast<char>(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        output_.push_back(static_cast<char>(value >> shift));
 }
 
 void ClientSession::replyText(std::string_view text) {
@@ -244,14 +265,25 @@ void ClientSession::watchControl(std::uint32_t interest) {
     server_.poller.watch(control.nativeHandle(), interest, &controlReady);
 }
 
-void ClientSession::endTransfer() {
+void ClientSession::endTransfer(bool clientGone) {
     if (!transfer) return;
-    if (transfer->awaitingDataConnection) server_.transfers.forget(*this);
+    TcpSocket unused;
+    if (transfer->awaitingDataConnection) {
+        server_.transfers.forget(*this);
+    } else if (clientGone && transfer->transferDone == 0) {
+        unused = transfer->dataSocket;
+        server_.poller.unwatch(unused.nativeHandle());
+        transfer->dataSocket = TcpSocket();
+    }
+    std::uint32_t address = transfer->peerAddress;
     transfer.reset();
+    if (unused.isOpen()) server_.transfers.giveBack(unused, address);
     state = SessionState::ReadingHeader;
 }
 
-void ClientSession::updateRate() { rate.update(server_.clock.now()); }
+void ClientSession::updateRate() {
+    rate.update(server_.clock.now());
+}
 
 std::string ClientSession::peerDottedAddress() const {
     auto address = control.peerAddress();

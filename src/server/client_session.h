@@ -85,16 +85,20 @@ public:
     RateWindow rate;
     std::unique_ptr<Transfer> transfer;  // while an upload or download runs
 
-    // The control connection and its readiness, for the transfer steps.
+    // The control connection, the address it comes from (network order, as
+    // accepted), and its readiness, for the transfer steps.
     TcpSocket control;
+    std::uint32_t peerAddress = 0;
     std::uint32_t controlReady = 0;
     std::uint32_t connectTick;
     // Watches the control connection for `interest` (READY_* bits), telling
     // the poller only when it changes.
     void watchControl(std::uint32_t interest);
     // Ends the running transfer: closes its connection and files, and
-    // returns the session to reading requests.
-    void endTransfer();
+    // returns the session to reading requests. With clientGone (the session
+    // is ending), a transfer connection that has carried nothing goes back to
+    // the hub: behind one address it may belong to another client.
+    void endTransfer(bool clientGone = false);
 
 private:
     bool readRequest();
@@ -111,6 +115,11 @@ private:
     std::uint32_t bodyLength_ = 0;
     std::uint32_t bodyBytesRead_ = 0;
     std::vector<std::uint8_t> requestBody_;
+
+    // The pass in which the current request's first byte arrived; whether a
+    // transfer request was refused since the previous request began.
+    std::uint64_t requestStartPass_ = 0;
+    bool refusedTransfer_ = false;
 
     std::string output_;
     std::size_t outputSent_ = 0;

@@ -38,8 +38,8 @@ TcpSocket Listener::acceptOne() {
     ready_ = 0;
     TcpSocket connection = socket_.acceptConnection(true);
     int error = connection.lastError();
-    if (!connection.isOpen() && (error == EMFILE || error == ENFILE || error == ENOBUFS ||
-                                 error == ENOMEM)) {
+    if (!connection.isOpen() &&
+        (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
         paused_ = true;
         pausedAt_ = clock_.now();
         poller_.watch(socket_.nativeHandle(), 0, &ready_);

@@ -28,6 +28,7 @@ public:
     // backlog. False with lastError() set when it cannot.
     bool open(std::uint16_t port);
     void close();
+    bool isOpen() const { return socket_.isOpen(); }
     int lastError() const { return lastError_; }
     std::uint16_t port() const { return socket_.localPort().value_or(0); }
 

@@ -13,15 +13,17 @@ Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock
       window_(window),
       clock_(clock),
       files_(config.root),
-      transfers_(std::make_unique<TransferHub>(poller_, clock)),
       context_(std::make_unique<ServerContext>(
-          ServerContext{clients_, files_, clock_, poller_, *transfers_})),
+          ServerContext{clients_, files_, clock_, poller_, transfers_})),
+      transfers_(clients_, poller_, clock, context_->pass),
       clients_(window),
       listener_(poller_, clock) {
     poller_.watch(wake_.handle(), READY_READ, &wakeReady_);
 }
 
-Server::~Server() { shutdown(); }
+Server::~Server() {
+    shutdown();
+}
 
 bool Server::start(std::string& error) {
     files_.removeStaleTemporaries();
@@ -30,9 +32,9 @@ bool Server::start(std::string& error) {
                 std::strerror(listener_.lastError());
         return false;
     }
-    if (!transfers_->listen(config_.transferPort)) {
+    if (!transfers_.listen(config_.transferPort)) {
         error = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
-                std::strerror(transfers_->lastError());
+                std::strerror(transfers_.lastError());
         listener_.close();
         return false;
     }
@@ -46,7 +48,7 @@ int Server::run() {
 }
 
 int Server::idleWaitBound() const {
-    if (listener_.backingOff() || transfers_->backingOff())
+    if (listener_.backingOff() || transfers_.backingOff())
         return static_cast<int>(Listener::BACKOFF_MS);
     return config_.idleWaitMs;
 }
@@ -61,6 +63,7 @@ void Server::runPass() {
         wake_.drain();
     }
     context_->activity = false;
+    ++context_->pass;
 
     TcpSocket accepted = listener_.acceptOne();
     if (accepted.isOpen()) {
@@ -69,7 +72,7 @@ void Server::runPass() {
         clients_.append(std::move(session));
         context_->activity = true;
     }
-    if (transfers_->service()) context_->activity = true;
+    if (transfers_.service()) context_->activity = true;
 
     clients_.pollAll();
 
@@ -82,7 +85,7 @@ void Server::shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
     listener_.close();
-    transfers_->close();
+    transfers_.close();
     clients_.kickAll();
 }
 
@@ -91,8 +94,12 @@ void Server::requestStop() {
     wake_.notify();
 }
 
-std::uint16_t Server::controlPort() const { return listener_.port(); }
+std::uint16_t Server::controlPort() const {
+    return listener_.port();
+}
 
-std::uint16_t Server::transferPort() const { return transfers_->port(); }
+std::uint16_t Server::transferPort() const {
+    return transfers_.port();
+}
 
 }  // namespace vextora

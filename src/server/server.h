@@ -26,20 +26,20 @@
 #include "platform/process.h"
 #include "server/client_list.h"
 #include "server/listener.h"
-#include "server/server_context.h"
 #include "server/protocol.h"
+#include "server/server_context.h"
+#include "sharing/transfer_hub.h"
 
 namespace vextora {
 
 class TickClock;
-class TransferHub;
 class WindowSystem;
 
 struct ServerConfig {
     std::uint16_t controlPort = CONTROL_PORT;
     std::uint16_t transferPort = TRANSFER_PORT;
-    std::string root = ".";   // the data folder
-    int idleWaitMs = 200;     // longest wait of an idle pass
+    std::string root = ".";  // the data folder
+    int idleWaitMs = 200;    // longest wait of an idle pass
 };
 
 class Server {
@@ -82,9 +82,9 @@ private:
     Poller poller_;
     WakeEvent wake_;
     std::atomic<bool> externalStop_{false};
-    std::unique_ptr<TransferHub> transfers_;
-    // Declared before the list: sessions reach it while they are destroyed.
+    // Declared before the list: sessions reach these while they are destroyed.
     std::unique_ptr<ServerContext> context_;
+    TransferHub transfers_;
     ClientList clients_;
     Listener listener_;
     std::uint32_t wakeReady_ = 0;

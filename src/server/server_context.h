@@ -27,6 +27,8 @@ public:
     bool activity = false;
     // Accept order of the sessions, for their sequence numbers.
     std::uint32_t nextSequence = 1;
+    // Counts the passes of the loop, from 1.
+    std::uint64_t pass = 0;
 };
 
 }  // namespace vextora

@@ -14,7 +14,7 @@ struct UserInfoSnapshot {
     std::uint32_t transferSize = 0;  // meaningful when direction is not 1
     std::uint32_t transferDone = 0;
     std::uint32_t connectedMs = 0;
-    std::string peerAddress;         // dotted IPv4
+    std::string peerAddress;  // dotted IPv4
     std::int32_t sharedFileCount = 0;
 };
 

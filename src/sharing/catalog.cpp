@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::size_t COUNT_LINE_LIMIT = 1023;
 
-bool listable(const TextLine& line) { return line.ended && line.text.size() <= MAX_TEXT; }
+bool listable(const TextLine& line) {
+    return line.ended && line.text.size() <= MAX_TEXT;
+}
 
 }  // namespace
 

@@ -51,7 +51,8 @@ void listFiles(ClientSession& session, PayloadReader& payload) {
     auto selector = payload.byte();
     if (selector && *selector == SELECT_OWN_FOLDER) {
         std::vector<DirectoryEntry> entries;
-        if (session.loginState == 2) session.server().files.listDirectory(session.ownFolder(), entries);
+        if (session.loginState == 2)
+            session.server().files.listDirectory(session.ownFolder(), entries);
         for (const auto& entry : entries) {
             if (entry.name.size() <= MAX_TEXT) session.replyListItem(entry.name);
         }

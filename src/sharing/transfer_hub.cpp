@@ -3,18 +3,29 @@
 #include <algorithm>
 
 #include "platform/tick_clock.h"
+#include "server/client_list.h"
 #include "server/client_session.h"
 #include "sharing/transfers.h"
 
 namespace vextora {
 
-TransferHub::~TransferHub() { close(); }
+TransferHub::TransferHub(const ClientList& clients, Poller& poller, const TickClock& clock,
+                         const std::uint64_t& pass)
+    : clients_(clients), poller_(poller), clock_(clock), pass_(pass), listener_(poller, clock) {}
 
-bool TransferHub::listen(std::uint16_t port) { return listener_.open(port); }
+TransferHub::~TransferHub() {
+    close();
+}
+
+bool TransferHub::listen(std::uint16_t port) {
+    return listener_.open(port);
+}
 
 void TransferHub::close() {
     listener_.close();
     held_.clear();
+    detached_.clear();
+    refusals_.clear();
 }
 
 bool TransferHub::service() {
@@ -24,23 +35,55 @@ bool TransferHub::service() {
         held_.pop_front();
         did = true;
     }
-    std::erase_if(orphans_, [&](const Orphans& entry) {
-        return elapsedMs(entry.since, now) >= TRANSFER_HOLD_MS;
-    });
+    if (runDetached(now)) did = true;
+    return acceptOne() || did;
+}
+
+bool TransferHub::acceptOne() {
     TcpSocket connection = listener_.acceptOne();
-    if (!connection.isOpen()) return did;
+    if (!connection.isOpen()) return false;
     std::uint32_t address = connection.peerAddress().value_or(0);
-    if (discardIfOrphan(connection, address)) return true;
-    auto match = std::find_if(awaiting_.begin(), awaiting_.end(), [&](ClientSession* session) {
-        return session->transfer->peerAddress == address;
-    });
-    if (match == awaiting_.end()) {
-        hold(connection, address);
-    } else {
-        ClientSession* session = *match;
-        awaiting_.erase(match);
-        attachTransferConnection(*session, connection);
+    if (owedToRefusal(address, pass_)) return true;  // closed as it goes out of scope
+    if (!place(connection, address)) hold(connection, address, false);
+    return true;
+}
+
+void TransferHub::acceptAllPending() {
+    // Connections wait in the order they were made, so after this every
+    // connection made so far has been seen.
+    for (int pending = 0; pending < 256 && acceptOne(); ++pending) {
     }
+}
+
+bool TransferHub::owedToRefusal(std::uint32_t address, std::uint64_t acceptPass) {
+    auto refusal = std::find_if(refusals_.begin(), refusals_.end(), [&](const Refusal& entry) {
+        return entry.address == address && entry.since <= acceptPass;
+    });
+    if (refusal == refusals_.end()) return false;
+    refusals_.erase(refusal);
+    return true;
+}
+
+bool TransferHub::place(const TcpSocket& connection, std::uint32_t address) {
+    auto session = std::find_if(awaiting_.begin(), awaiting_.end(), [&](ClientSession* waiting) {
+        return waiting->transfer->peerAddress == address;
+    });
+    auto job = std::find_if(detached_.begin(), detached_.end(), [&](const Detached& entry) {
+        return entry.transfer->awaitingDataConnection && entry.transfer->peerAddress == address;
+    });
+    bool jobFirst = job != detached_.end() &&
+                    (session == awaiting_.end() ||
+                     elapsedMs(job->transfer->awaitSince, (*session)->transfer->awaitSince) <
+                         TRANSFER_AWAIT_MS);
+    if (jobFirst) {
+        attachConnection(*job->transfer, connection, poller_);
+        job->lastProgress = clock_.now();
+        return true;
+    }
+    if (session == awaiting_.end()) return false;
+    ClientSession* taker = *session;
+    awaiting_.erase(session);
+    attachTransferConnection(*taker, connection);
     return true;
 }
 
@@ -51,10 +94,11 @@ void TransferHub::await(ClientSession& session) {
             ++held;
             continue;
         }
-        TcpSocket connection = held->connection;
+        Held taken = *held;
         held = held_.erase(held);
-        if (discardIfOrphan(connection, address)) continue;
-        attachTransferConnection(session, connection);
+        if (taken.givenBack && taken.connection.peerFinished()) continue;  // its client gave up
+        if (owedToRefusal(address, taken.acceptPass)) continue;
+        attachTransferConnection(session, taken.connection);
         return;
     }
     awaiting_.push_back(&session);
@@ -64,38 +108,87 @@ void TransferHub::forget(const ClientSession& session) {
     std::erase_if(awaiting_, [&](const ClientSession* waiting) { return waiting == &session; });
 }
 
-void TransferHub::noteRefused(std::uint32_t address) {
-    for (auto& entry : orphans_) {
-        if (entry.address == address) {
-            ++entry.count;
-            entry.since = clock_.now();
-            return;
+void TransferHub::adopt(std::unique_ptr<Transfer> download) {
+    // A file that could not be opened has nothing to send.
+    if (!download || download->upload || !download->outgoing.isOpen() || !listener_.isOpen())
+        return;
+    if (download->awaitingDataConnection) {
+        for (auto held = held_.begin(); held != held_.end(); ++held) {
+            if (held->address != download->peerAddress || held->givenBack) continue;
+            TcpSocket connection = held->connection;
+            held_.erase(held);
+            attachConnection(*download, connection, poller_);
+            break;
         }
     }
-    orphans_.push_back({address, 1, clock_.now()});
+    detached_.push_back({std::move(download), clock_.now()});
 }
 
-bool TransferHub::discardIfOrphan(TcpSocket& connection, std::uint32_t address) {
-    auto entry = std::find_if(orphans_.begin(), orphans_.end(),
-                              [&](const Orphans& orphan) { return orphan.address == address; });
-    // Closed without a byte: the connection of a request that was refused.
-    if (entry == orphans_.end() || !connection.peerClosed()) return false;
-    if (--entry->count == 0) orphans_.erase(entry);
-    connection.release();
-    return true;
+void TransferHub::giveBack(const TcpSocket& connection, std::uint32_t address) {
+    if (!connection.isOpen() || !listener_.isOpen()) return;
+    if (!place(connection, address)) hold(connection, address, true);
 }
 
-void TransferHub::hold(const TcpSocket& connection, std::uint32_t address) {
+void TransferHub::refused(const ClientSession& session, std::uint32_t address,
+                          std::uint64_t since) {
+    acceptAllPending();
+    auto held = std::find_if(held_.begin(), held_.end(), [&](const Held& entry) {
+        return entry.address == address && entry.acceptPass >= since && !entry.givenBack;
+    });
+    if (held != held_.end()) {
+        held_.erase(held);
+        return;
+    }
+    refusals_.push_back({&session, address, since});
+}
+
+void TransferHub::settleRefusal(const ClientSession& session) {
+    if (std::none_of(refusals_.begin(), refusals_.end(),
+                     [&](const Refusal& entry) { return entry.session == &session; }))
+        return;
+    acceptAllPending();  // a late connection for it is closed here
+    std::erase_if(refusals_, [&](const Refusal& entry) { return entry.session == &session; });
+}
+
+bool TransferHub::runDetached(std::uint32_t now) {
+    bool did = false;
+    for (auto entry = detached_.begin(); entry != detached_.end();) {
+        Transfer& transfer = *entry->transfer;
+        std::uint32_t sent = 0;
+        PieceResult result = sendDownloadPiece(transfer, poller_, &sent);
+        if (sent > 0) {
+            entry->lastProgress = now;
+            did = true;
+        }
+        bool over = result == PieceResult::Complete || result == PieceResult::Failed ||
+                    elapsedMs(entry->lastProgress, now) >= TRANSFER_HOLD_MS;
+        if (over) {
+            entry = detached_.erase(entry);
+            did = true;
+        } else {
+            ++entry;
+        }
+    }
+    return did;
+}
+
+void TransferHub::hold(const TcpSocket& connection, std::uint32_t address, bool givenBack) {
     std::size_t fromAddress = static_cast<std::size_t>(std::count_if(
         held_.begin(), held_.end(), [&](const Held& entry) { return entry.address == address; }));
-    if (fromAddress >= MAX_HELD_PER_ADDRESS) {
+    // Each control connection uses one transfer connection at a time, so more
+    // early connections than that from one address are surplus.
+    std::size_t sessions = 0;
+    for (std::size_t index = 0; index < clients_.size(); ++index) {
+        if (clients_.at(index).peerAddress == address) ++sessions;
+    }
+    if (fromAddress >= sessions + SPARE_HELD_PER_ADDRESS) {
         auto oldest = std::find_if(held_.begin(), held_.end(),
                                    [&](const Held& entry) { return entry.address == address; });
         held_.erase(oldest);
-    } else if (held_.size() >= MAX_HELD) {
+    } else if (held_.size() >= clients_.size() + SPARE_HELD) {
         held_.pop_front();
     }
-    held_.push_back({connection, address, clock_.now()});
+    held_.push_back({connection, address, clock_.now(), givenBack, pass_});
 }
 
 }  // namespace vextora

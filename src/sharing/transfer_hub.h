@@ -4,13 +4,25 @@
 // among those whose control connection comes from the same IPv4 address, so
 // two clients' files never cross. A connection that arrives before its
 // request (a client may connect as soon as it has sent the request) is held
-// for up to TRANSFER_HOLD_MS, then closed. Held connections are capped, per
-// address and in all, so no client can pile up descriptors here.
+// for up to TRANSFER_HOLD_MS, then closed. Held connections are capped: from
+// one address, at the number of its control connections plus a few, and in
+// all, so no client can pile up descriptors here.
+//
+// Behind one address the hub cannot tell clients apart, so it keeps their
+// connections and requests in step:
+//  - a client connects right after a request even when the request is then
+//    refused; the first connection from its address accepted since that
+//    request began to arrive is taken to be that one and closed, never
+//    handed to the next transfer;
+//  - a download whose client has gone runs on here, detached from its
+//    session, until it is complete: the connection it serves, or will be
+//    given, may be another client's that is still waiting for its file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "net/tcp_socket.h"
@@ -18,17 +30,21 @@
 
 namespace vextora {
 
+class ClientList;
 class ClientSession;
 class Poller;
 class TickClock;
+struct Transfer;
 
 class TransferHub {
 public:
-    static constexpr std::size_t MAX_HELD_PER_ADDRESS = 16;
-    static constexpr std::size_t MAX_HELD = 512;
+    static constexpr std::size_t SPARE_HELD_PER_ADDRESS = 16;
+    static constexpr std::size_t SPARE_HELD = 1024;
 
-    // poller and clock must outlive the hub.
-    TransferHub(Poller& poller, const TickClock& clock) : clock_(clock), listener_(poller, clock) {}
+    // clients, poller, clock and pass must outlive the hub; `pass` counts the
+    // loop's passes.
+    TransferHub(const ClientList& clients, Poller& poller, const TickClock& clock,
+                const std::uint64_t& pass);
     ~TransferHub();
     TransferHub(const TransferHub&) = delete;
     TransferHub& operator=(const TransferHub&) = delete;
@@ -40,45 +56,74 @@ public:
     bool backingOff() const { return listener_.backingOff(); }
     void close();
 
-    // One pass: accepts at most one pending connection and gives it to its
-    // session or holds it; closes holds that have waited too long. True when
-    // it did something.
+    // One pass: moves the detached downloads on, accepts at most one pending
+    // connection and gives it to its taker or holds it, closes holds that
+    // have waited too long. True when it did something.
     bool service();
     // The session (with a transfer set up) starts waiting for its connection;
     // a held connection from its address is handed over at once.
     void await(ClientSession& session);
     // The session no longer waits (its transfer ended, or it is destroyed).
     void forget(const ClientSession& session);
-    // A transfer request from this address was refused. Its client may
-    // already have connected; once that connection is closed, it must not be
-    // taken for the next transfer from the address.
-    void noteRefused(std::uint32_t address);
+    // Takes over the download of a session whose client has gone: an awaiting
+    // one still takes a connection for up to TRANSFER_HOLD_MS, a running one
+    // runs to its end (or until it stalls that long).
+    void adopt(std::unique_ptr<Transfer> download);
+    // A session ended before its transfer connection carried anything. Behind
+    // one address the connection may be another client's, so it goes to the
+    // next taker, or is held, rather than closed.
+    void giveBack(const TcpSocket& connection, std::uint32_t address);
+
+    // A transfer request of `session`, whose first byte arrived in pass
+    // `since`, was refused: the connection its client made for it, now or
+    // still to come, is closed.
+    void refused(const ClientSession& session, std::uint32_t address, std::uint64_t since);
+    // The session has moved on to another request, or is gone: a connection
+    // for its refused request would have come by now.
+    void settleRefusal(const ClientSession& session);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
+    std::size_t detachedCount() const { return detached_.size(); }
 
 private:
     struct Held {
         TcpSocket connection;
         std::uint32_t address;
         std::uint32_t since;
+        bool givenBack;  // its client may since have closed it
+        std::uint64_t acceptPass;
     };
-
-    void hold(const TcpSocket& connection, std::uint32_t address);
-    // Drops the connection when it is a refused request's, already closed.
-    bool discardIfOrphan(TcpSocket& connection, std::uint32_t address);
-
-    struct Orphans {
+    struct Detached {
+        std::unique_ptr<Transfer> transfer;
+        std::uint32_t lastProgress;
+    };
+    struct Refusal {
+        const ClientSession* session;  // not owned
         std::uint32_t address;
-        std::uint32_t count;
-        std::uint32_t since;
+        std::uint64_t since;
     };
 
+    bool acceptOne();
+    void acceptAllPending();
+    // True (and the refusal settled) when a connection accepted in that pass
+    // is the one a refused request from its address still owes.
+    bool owedToRefusal(std::uint32_t address, std::uint64_t acceptPass);
+    // Gives a connection to whoever has waited longest for one from its
+    // address: a session or a detached download. False when nobody waits.
+    bool place(const TcpSocket& connection, std::uint32_t address);
+    void hold(const TcpSocket& connection, std::uint32_t address, bool givenBack);
+    bool runDetached(std::uint32_t now);
+
+    const ClientList& clients_;
+    Poller& poller_;
     const TickClock& clock_;
+    const std::uint64_t& pass_;
     Listener listener_;
     std::vector<ClientSession*> awaiting_;  // in the order they began to wait; not owned
     std::deque<Held> held_;                 // in arrival order
-    std::vector<Orphans> orphans_;
+    std::vector<Detached> detached_;
+    std::vector<Refusal> refusals_;
 };
 
 }  // namespace vextora

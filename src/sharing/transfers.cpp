@@ -29,7 +29,7 @@ std::uint8_t* pieceBuffer() {
 
 void beginAwaiting(ClientSession& session, std::unique_ptr<Transfer> transfer) {
     transfer->awaitSince = session.server().clock.now();
-    transfer->peerAddress = session.control.peerAddress().value_or(0);
+    transfer->peerAddress = session.peerAddress;
     session.transfer = std::move(transfer);
     session.server().transfers.await(session);
 }
@@ -62,7 +62,7 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
     if (!readControlByte(session, &control)) {
         // The client is gone: drop the partial data as on a cancel, keep any
         // earlier file of that name, and end the session.
-        session.endTransfer();
+        session.endTransfer(true);
         return false;
     }
     if (control == CANCEL_TRANSFER) {
@@ -105,14 +105,36 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
 bool pumpDownload(ClientSession& session, Transfer& transfer) {
     int control;
     if (!readControlByte(session, &control)) {
-        session.endTransfer();
+        // The session ends with its control connection. The download itself
+        // runs on: behind one address, its transfer connection may be
+        // another client's, which would otherwise be left without its file.
+        session.server().transfers.adopt(std::move(session.transfer));
+        session.state = SessionState::ReadingHeader;
         return false;
     }
     if (control == CANCEL_TRANSFER) {
         finishTransfer(session);
         return true;
     }
+    std::uint32_t sent = 0;
+    PieceResult result = sendDownloadPiece(transfer, session.server().poller, &sent);
+    if (sent > 0) {
+        session.rate.add(sent);
+        session.server().activity = true;
+    }
+    if (result == PieceResult::Complete) {
+        finishTransfer(session);
+        return true;
+    }
+    session.updateRate();
+    return true;
+}
 
+}  // namespace
+
+PieceResult sendDownloadPiece(Transfer& transfer, Poller& poller, std::uint32_t* sentBytes) {
+    *sentBytes = 0;
+    if (transfer.awaitingDataConnection) return PieceResult::Waiting;
     bool sending = transfer.outgoing.isOpen() && !transfer.dataFailed &&
                    transfer.transferDone < transfer.transferSize;
     if (sending && (transfer.dataReady & (READY_WRITE | READY_HANGUP))) {
@@ -124,13 +146,11 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
             transfer.dataSocket.sendFile(transfer.outgoing.handle(), &transfer.sendOffset, piece);
         if (sent.bytes > 0) {
             transfer.transferDone += static_cast<std::uint32_t>(sent.bytes);
-            session.rate.add(static_cast<std::uint32_t>(sent.bytes));
-            session.server().activity = true;
+            *sentBytes = static_cast<std::uint32_t>(sent.bytes);
         } else if (sent.error == 0) {
             // The file ended before its announced size: close now, so the
             // client sees a short transfer instead of waiting for ever.
-            finishTransfer(session);
-            return true;
+            return PieceResult::Complete;
         } else if (!sent.wouldBlock()) {
             transfer.dataFailed = true;
         }
@@ -138,21 +158,14 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
         transfer.dataFailed = true;
     }
     if (transfer.dataFailed) {
-        // Nothing more can go out; stop watching and wait for the cancel or
-        // the loss of the control connection.
-        session.server().poller.unwatch(transfer.dataSocket.nativeHandle());
+        // Nothing more can go out; stop watching the connection.
+        poller.unwatch(transfer.dataSocket.nativeHandle());
         transfer.dataReady = 0;
+        return PieceResult::Failed;
     }
-
-    if (transfer.transferDone == transfer.transferSize) {
-        finishTransfer(session);
-        return true;
-    }
-    session.updateRate();
-    return true;
+    if (transfer.transferDone == transfer.transferSize) return PieceResult::Complete;
+    return *sentBytes > 0 ? PieceResult::Sent : PieceResult::Waiting;
 }
-
-}  // namespace
 
 Transfer::~Transfer() {
     poller_.unwatch(dataSocket.nativeHandle());
@@ -217,24 +230,35 @@ bool pollTransfer(ClientSession& session) {
         return transfer.upload ? pumpUpload(session, transfer) : pumpDownload(session, transfer);
 
     // Awaiting: nothing is read from the control connection, but a client
-    // that closed it is gone for good, and a wait has a limit.
-    if (session.controlReady & READY_HANGUP) return false;
+    // that closed it is gone for good, and a wait has a limit. A download
+    // still waits, in the hub, for a connection that may come from another
+    // client behind the same address.
+    if (session.controlReady & READY_HANGUP) {
+        if (!transfer.upload) {
+            session.server().transfers.forget(session);
+            session.server().transfers.adopt(std::move(session.transfer));
+            session.state = SessionState::ReadingHeader;
+        }
+        return false;
+    }
     session.controlReady = 0;
     std::uint32_t waited = elapsedMs(transfer.awaitSince, session.server().clock.now());
     return waited < TRANSFER_AWAIT_MS;
 }
 
 void attachTransferConnection(ClientSession& session, const TcpSocket& connection) {
-    Transfer& transfer = *session.transfer;
+    attachConnection(*session.transfer, connection, session.server().poller);
+    session.server().activity = true;
+}
+
+void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller) {
     transfer.dataSocket = connection;
     transfer.awaitingDataConnection = false;
     // A download with nothing to send watches only for a hang-up; a socket
     // that is always writable would otherwise wake every pass.
     std::uint32_t interest = READY_READ;
     if (!transfer.upload) interest = transfer.outgoing.isOpen() ? std::uint32_t{READY_WRITE} : 0u;
-    session.server().poller.watch(transfer.dataSocket.nativeHandle(), interest,
-                                  &transfer.dataReady);
-    session.server().activity = true;
+    poller.watch(transfer.dataSocket.nativeHandle(), interest, &transfer.dataReady);
 }
 
 }  // namespace vextora

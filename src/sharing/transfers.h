@@ -36,8 +36,8 @@ struct Transfer {
 
     bool upload = false;
     bool awaitingDataConnection = true;
-    std::uint32_t awaitSince = 0;  // tick at which the wait began
-    std::uint32_t peerAddress = 0; // where the transfer connection must come from
+    std::uint32_t awaitSince = 0;   // tick at which the wait began
+    std::uint32_t peerAddress = 0;  // where the transfer connection must come from
 
     std::uint32_t chunkSize = MIN_PIECE_SIZE;
     std::uint32_t transferSize = 0;  // announced (upload) or measured (download)
@@ -70,5 +70,16 @@ void startDownload(ClientSession& session, PayloadReader& payload);
 bool pollTransfer(ClientSession& session);
 // Hands the session its transfer connection (non-blocking).
 void attachTransferConnection(ClientSession& session, const TcpSocket& connection);
+void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller);
+
+enum class PieceResult {
+    Waiting,   // nothing could go out this time
+    Sent,      // some bytes went out
+    Complete,  // the announced size went out, or the file ended early
+    Failed,    // the connection broke; nothing more can go out
+};
+// Sends one piece of a download, as much as the connection takes without
+// blocking. *sentBytes receives the count.
+PieceResult sendDownloadPiece(Transfer& transfer, Poller& poller, std::uint32_t* sentBytes);
 
 }  // namespace vextora

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "binary/server_process.h"
 #include "client/client.h"
@@ -43,34 +44,51 @@ struct Arrival {
     bool closedAfter = false;
 };
 
-// Arrival times are stamped only on what arrives after this.
-void stampArrivals(client::Client& client) {
-    int on = 1;
-    ::setsockopt(client.connection().socket().nativeHandle(), SOL_SOCKET, SO_TIMESTAMPNS, &on,
-                 sizeof on);
-}
-
-Arrival receiveStamped(client::Connection& connection) {
-    Arrival arrival;
-    int fd = connection.socket().nativeHandle();
-    if (!connection.socket().waitReadable(5000)) return arrival;
-    unsigned char byte;
-    iovec io{&byte, 1};
+// Reads `length` bytes with one receive; the kernel's arrival time of them,
+// or 0 when the kernel did not stamp them.
+std::int64_t receiveWithTime(int fd, void* buffer, std::size_t length) {
+    iovec io{buffer, length};
     char control[CMSG_SPACE(sizeof(timespec))];
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    if (::recvmsg(fd, &message, 0) != 1) return arrival;
-    arrival.byte = byte;
+    if (::recvmsg(fd, &message, MSG_WAITALL) != static_cast<ssize_t>(length)) return -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS) {
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            arrival.nanoseconds = stamp.tv_sec * 1000000000LL + stamp.tv_nsec;
+            return stamp.tv_sec * 1000000000LL + stamp.tv_nsec;
         }
     }
+    return 0;
+}
+
+// Asks the kernel to stamp arrivals on this connection, and waits until it
+// does: the system may switch stamping on a moment after it was asked.
+void stampArrivals(client::Client& client) {
+    int fd = client.connection().socket().nativeHandle();
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        ASSERT_TRUE(client.connection().sendFrame(client::Payload(REQ_FILE_INFO).text("x")));
+        char reply[5];
+        std::int64_t stamp = receiveWithTime(fd, reply, sizeof reply);
+        ASSERT_GE(stamp, 0);
+        if (stamp > 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    FAIL() << "the kernel never stamped an arrival";
+}
+
+Arrival receiveStamped(client::Connection& connection) {
+    Arrival arrival;
+    if (!connection.socket().waitReadable(5000)) return arrival;
+    unsigned char byte;
+    arrival.nanoseconds = receiveWithTime(connection.socket().nativeHandle(), &byte, 1);
+    if (arrival.nanoseconds < 0) return arrival;
+    arrival.byte = byte;
     arrival.closedAfter = connection.socket().waitReadable(5000) && connection.closedByPeer();
     return arrival;
 }

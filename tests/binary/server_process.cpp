@@ -14,7 +14,9 @@
 
 namespace vextora::test {
 
-std::string ServerProcess::binary() { return VEXTORA_SERVER_BINARY; }
+std::string ServerProcess::binary() {
+    return VEXTORA_SERVER_BINARY;
+}
 
 ServerProcess::~ServerProcess() {
     if (pid_ > 0 && status_ == -1) {

@@ -38,7 +38,9 @@ void TestWindow::runOnServer(const std::function<void()>& task) {
 
 void ServerFixture::SetUp() {}
 
-void ServerFixture::TearDown() { stopServer(); }
+void ServerFixture::TearDown() {
+    stopServer();
+}
 
 void ServerFixture::startServer() {
     ServerConfig config;

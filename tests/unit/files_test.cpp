@@ -75,7 +75,7 @@ TEST(FileSystemAppend, TornLastLineGetsItsLineEndFirst) {
     ASSERT_TRUE(files.appendRecord("b", "X\r\n", false));
     EXPECT_EQ(dir.read("b"), "BOB\r\nsecret\r\nX\r\n") << "a lone CR is completed, not doubled";
     ASSERT_TRUE(files.appendRecord("new", "X\r\n", true, 0600));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat((dir / "new").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
@@ -130,12 +130,13 @@ TEST(AccountStoreLogin, RecordsDecideAsWrittenWithEitherLineEnd) {
     TempDir dir;
     FileSystem files(dir.str());
     AccountStore accounts(files);
-    dir.write("users.dat", "BOB\r\nbobpw\r\nann\nannpw\nBOB\r\nsecond\r\n" +
-                               std::string(300, 'L') + "\r\nx\r\nEVE\r\nevepw");
+    dir.write("users.dat", "BOB\r\nbobpw\r\nann\nannpw\nBOB\r\nsecond\r\n" + std::string(300, 'L') +
+                               "\r\nx\r\nEVE\r\nevepw");
     EXPECT_EQ(accounts.checkAccount("BOB", "bobpw"), LoginCheck::Ok);
     EXPECT_EQ(accounts.checkAccount("BOB", "second"), LoginCheck::WrongPassword)
         << "the first record with the name decides";
-    EXPECT_EQ(accounts.checkAccount("ANN", "annpw"), LoginCheck::Ok) << "stored names are upper-cased";
+    EXPECT_EQ(accounts.checkAccount("ANN", "annpw"), LoginCheck::Ok)
+        << "stored names are upper-cased";
     EXPECT_EQ(accounts.checkAccount("ANN", "ANNPW"), LoginCheck::WrongPassword);
     EXPECT_EQ(accounts.checkAccount("EVE", "evepw"), LoginCheck::NoSuchAccount)
         << "a record counts only once its password line ends";
@@ -165,15 +166,24 @@ TEST(AccountNames, RefusedNamesAndPasswords) {
         std::string name, password;
     };
     const Case refused[] = {
-        {"", "pw"},          {".", "pw"},        {"..", "pw"},
-        {"A\\B", "pw"},      {"A/B", "pw"},      {"A\rB", "pw"},
-        {"A\nB", "pw"},      {std::string("A\0B", 3), "pw"},
-        {std::string(254, 'N'), "pw"},           {"ADMIN", "pw"},
-        {"GUEST", "pw"},     {"SERVERSHARE", "pw"},
-        {"BOB", "p\nw"},     {"BOB", "p\rw"},
+        {"", "pw"},
+        {".", "pw"},
+        {"..", "pw"},
+        {"A\\B", "pw"},
+        {"A/B", "pw"},
+        {"A\rB", "pw"},
+        {"A\nB", "pw"},
+        {std::string("A\0B", 3), "pw"},
+        {std::string(254, 'N'), "pw"},
+        {"ADMIN", "pw"},
+        {"GUEST", "pw"},
+        {"SERVERSHARE", "pw"},
+        {"BOB", "p\nw"},
+        {"BOB", "p\rw"},
     };
     for (const auto& c : refused)
-        EXPECT_FALSE(AccountStore::acceptable(c.name, c.password)) << c.name.size() << " " << c.name;
+        EXPECT_FALSE(AccountStore::acceptable(c.name, c.password))
+            << c.name.size() << " " << c.name;
     EXPECT_TRUE(AccountStore::acceptable(std::string(253, 'N'), ""));
     EXPECT_TRUE(AccountStore::acceptable("A.B C", "any \xff bytes"));
 }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 namespace vextora {
 namespace {

@@ -56,8 +56,9 @@ TEST_F(Framing, UnknownCodesAreDroppedAndTheNextRequestServed) {
 
 TEST_F(Framing, GatesRefuseBeforeLoginAndForNonAdministrators) {
     auto client = connect();
-    EXPECT_EQ(client->statusRequest(Payload(REQ_DOWNLOAD).text("BOB\\x").uint32(4096).byte(0)).reply,
-              REPLY_FAILED);
+    EXPECT_EQ(
+        client->statusRequest(Payload(REQ_DOWNLOAD).text("BOB\\x").uint32(4096).byte(0)).reply,
+        REPLY_FAILED);
     EXPECT_EQ(client->statusRequest(Payload(REQ_UPLOAD).text("x").uint32(4096).uint32(1)).reply,
               REPLY_FAILED);
     for (std::uint8_t code : {REQ_LIST_USERS, REQ_USER_INFO, REQ_KICK_USER, REQ_STOP_SERVER})

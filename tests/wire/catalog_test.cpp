@@ -1,0 +1,117 @@
+// The shared-file catalog and the listings, end to end.
+#include <gtest/gtest.h>
+
+#include "support/server_fixture.h"
+
+namespace vextora::test {
+namespace {
+
+using client::Payload;
+
+class CatalogRequests : public ServerFixture {
+protected:
+    void SetUp() override { startServer(); }
+
+    // Publishing answers nothing; a request after it proves it was handled.
+    void publish(client::Client& client, const std::string& name, bool shared = true) {
+        ASSERT_TRUE(client.setShared(name, shared));
+        ASSERT_TRUE(client.fileInfo(name));
+    }
+};
+
+TEST_F(CatalogRequests, PublishAppendsExactLinesAndOneWithdrawRemovesEveryCopy) {
+    auto bob = loginAs("bob");
+    publish(*bob, "notes.txt");
+    publish(*bob, "notes.txt");
+    publish(*bob, "Other File.bin");
+    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n");
+    EXPECT_EQ(*bob->listCatalog(),
+              (std::vector<std::string>{"BOB\\notes.txt", "BOB\\notes.txt", "BOB\\Other File.bin"}));
+
+    publish(*bob, "NOTES.TXT", false);
+    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n")
+        << "withdrawing is case-sensitive";
+    publish(*bob, "notes.txt", false);
+    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\Other File.bin\r\n");
+    EXPECT_FALSE(dir_.exists("vxttemp.tmp"));
+    EXPECT_EQ(bob->connection().waitReadable(50), false) << "publish and withdraw answer nothing";
+}
+
+TEST_F(CatalogRequests, GuestsAndLoggedOutClientsPublishUnderTheirAddress) {
+    auto anonymous = connect();
+    publish(*anonymous, "a.txt");
+    auto guest = connect("127.0.0.2");
+    ASSERT_TRUE(guest->login("GUEST", "").ok());
+    publish(*guest, "b.txt");
+    EXPECT_EQ(dir_.read("shared.dat"), "127.0.0.1\\a.txt\r\n127.0.0.2\\b.txt\r\n");
+}
+
+TEST_F(CatalogRequests, ListingFollowsTheFileAndSkipsWhatCannotBeAnEntry) {
+    auto client = connect();
+    ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LIST_FILES).byte(0)));
+    EXPECT_EQ(drain(client->connection()), "\x11") << "no catalog: 17 alone";
+
+    std::string tooLong = "X\\" + std::string(300, 'y');
+    dir_.write("shared.dat", "B\\2\r\n\r\nA\\1\n" + tooLong + "\r\nC\\3\r\nTORN\\last");
+    ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LIST_FILES).byte(7)));
+    EXPECT_EQ(drain(client->connection()),
+              std::string("\x10\x03" "B\\2" "\x10\x00" "\x10\x03" "A\\1" "\x10\x03" "C\\3" "\x11", 18));
+}
+
+TEST_F(CatalogRequests, OwnFolderListingShowsFilesAndFoldersOnly) {
+    auto bob = loginAs("bob");
+    dir_.write("Users/BOB/one.txt", "1");
+    std::filesystem::create_directory(dir_ / "Users" / "BOB" / "folder");
+    auto entries = bob->listOwnFolder();
+    ASSERT_TRUE(entries);
+    std::sort(entries->begin(), entries->end());
+    EXPECT_EQ(*entries, (std::vector<std::string>{"folder", "one.txt"}));
+
+    auto anonymous = connect();
+    EXPECT_EQ(anonymous->listOwnFolder()->size(), 0u) << "no own folder before a login";
+    auto guest = loginAs("GUEST");
+    EXPECT_EQ(guest->listOwnFolder()->size(), 0u);
+}
+
+TEST_F(CatalogRequests, FileInfoReportsSizeAndSharedFlag) {
+    auto bob = loginAs("bob");
+    dir_.write("Users/BOB/kept.txt", "12345");
+    dir_.write("Users/BOB/gone.txt", "x");
+    publish(*bob, "gone.txt");
+    std::filesystem::remove(dir_ / "Users" / "BOB" / "gone.txt");
+
+    auto kept = bob->fileInfo("kept.txt");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->size, 5u);
+    EXPECT_FALSE(kept->shared);
+    auto gone = bob->fileInfo("gone.txt");
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->size, SIZE_UNAVAILABLE);
+    EXPECT_TRUE(gone->shared);
+    EXPECT_EQ(bob->fileInfo("")->size, SIZE_UNAVAILABLE) << "the folder itself is no file";
+
+    dir_.write("users.dat.copy", "x");
+    auto escape = bob->fileInfo("..\\..\\users.dat.copy");
+    EXPECT_EQ(escape->size, SIZE_UNAVAILABLE);
+    auto anonymous = connect();
+    EXPECT_EQ(anonymous->fileInfo("kept.txt")->size, SIZE_UNAVAILABLE);
+}
+
+TEST_F(CatalogRequests, UnsafeOrOverlongPublishesWriteNothing) {
+    auto bob = loginAs("bob");
+    publish(*bob, "..\\..\\users.dat");
+    publish(*bob, std::string(251, 'n'));  // "BOB\" + 251 = 255: fits
+    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\" + std::string(251, 'n') + "\r\n");
+    publish(*bob, std::string(252, 'n'));  // 256 bytes: every reader would cut it
+    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\" + std::string(251, 'n') + "\r\n");
+}
+
+TEST_F(CatalogRequests, AppendAfterATornCatalogLine) {
+    dir_.write("shared.dat", "ANN\\a.txt");
+    auto bob = loginAs("bob");
+    publish(*bob, "b.txt");
+    EXPECT_EQ(dir_.read("shared.dat"), "ANN\\a.txt\r\nBOB\\b.txt\r\n");
+}
+
+}  // namespace
+}  // namespace vextora::test
