@@ -1,0 +1,96 @@
+// The server's time limits, driven by a clock the test sets: no client can
+// make the server wait for it for ever.
+#include <gtest/gtest.h>
+
+#include "support/server_fixture.h"
+
+namespace vextora::test {
+namespace {
+
+using client::Payload;
+
+class TimeLimits : public ServerFixture {
+protected:
+    void SetUp() override {
+        useManualClock_ = true;
+        startServer();
+    }
+    // Lets the server run a few idle passes at the new time.
+    void advance(std::uint32_t ms) {
+        manualClock_.advance(ms);
+        window_.runOnServer([] {});
+        window_.runOnServer([] {});
+    }
+    // Read on the server's thread, between its polls.
+    std::size_t held() {
+        std::size_t count = 0;
+        window_.runOnServer([&] { count = server_->context().transfers.heldCount(); });
+        return count;
+    }
+    std::size_t awaiting() {
+        std::size_t count = 0;
+        window_.runOnServer([&] { count = server_->context().transfers.awaitingCount(); });
+        return count;
+    }
+};
+
+TEST_F(TimeLimits, RepliesTheClientNeverTakesEndItsSessionAfterFiveSeconds) {
+    // A long catalog, so a few listings fill every buffer between us.
+    std::string catalog;
+    for (int i = 0; i < 20000; ++i) catalog += "OWNER\\" + std::string(200, 'x') + "\r\n";
+    dir_.write("shared.dat", catalog);
+    auto hog = connect();
+    hog->connection().socket().setBufferSizes(0, 4096);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(hog->connection().sendFrame(Payload(REQ_LIST_FILES).byte(0)));
+    auto other = connect();
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 2; }));
+
+    advance(4900);
+    EXPECT_EQ(window_.clientCount(), 2u) << "not yet";
+    EXPECT_TRUE(other->fileInfo("x")) << "the others are served meanwhile";
+    advance(200);
+    EXPECT_TRUE(eventually([&] { return window_.clientCount() == 1; }));
+    EXPECT_TRUE(other->fileInfo("x"));
+}
+
+TEST_F(TimeLimits, ASessionAwaitingItsConnectionGivesUpAfterAMinute) {
+    auto bob = loginAs("bob");
+    ASSERT_TRUE(bob->connection().sendFrame(
+        Payload(REQ_UPLOAD).text("x.txt").uint32(4096).uint32(1)));
+    ASSERT_TRUE(eventually([&] { return awaiting() == 1; }));
+    advance(59000);
+    EXPECT_EQ(window_.clientCount(), 1u);
+    advance(1000);
+    EXPECT_TRUE(eventually([&] { return window_.clientCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return bob->connection().closedByPeer(); }));
+}
+
+TEST_F(TimeLimits, AnEarlyConnectionIsHeldHalfAMinuteThenClosed) {
+    client::Connection early;
+    ASSERT_TRUE(early.open("127.0.0.1", transferPort(), 3000, "127.0.0.3"));
+    ASSERT_TRUE(eventually([&] { return held() == 1; }));
+    advance(29000);
+    EXPECT_FALSE(early.waitReadable(50)) << "still held";
+    advance(1000);
+    ASSERT_TRUE(early.waitReadable(2000));
+    EXPECT_TRUE(early.closedByPeer());
+    EXPECT_EQ(held(), 0u);
+}
+
+TEST_F(TimeLimits, AnEarlyConnectionIsHandedToTheRequestThatFollows) {
+    auto bob = loginAs("bob");
+    client::Connection early;
+    ASSERT_TRUE(early.open("127.0.0.1", transferPort(), 3000));
+    ASSERT_TRUE(eventually([&] { return held() == 1; }));
+    ASSERT_TRUE(early.sendRaw("early bytes", 11));
+    early.socket().shutdownWrite();
+    advance(20000);
+    ASSERT_TRUE(bob->connection().sendFrame(
+        Payload(REQ_UPLOAD).text("early.txt").uint32(4096).uint32(11)));
+    EXPECT_EQ(bob->connection().readByte(), REPLY_OK);
+    EXPECT_EQ(dir_.read("Users/BOB/early.txt"), "early bytes");
+}
+
+}  // namespace
+}  // namespace vextora::test
