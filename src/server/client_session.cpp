@@ -95,8 +95,7 @@ bool gatePasses(Gate gate, const ClientSession& session) {
 ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
     : control(accepted),
       connectTick(server.clock.now()),
-      server_(server),
-      sequence_(server.nextSequence++) {
+      server_(server) {
     peerAddress = control.peerAddress().value_or(0);
     userName = peerDottedAddress();
     watchControl(READY_READ);

@@ -73,7 +73,6 @@ public:
     // The caller's own folder, "Users\" + name; empty before any login.
     std::string ownFolder() const;
     ServerContext& server() const { return server_; }
-    std::uint32_t sequence() const { return sequence_; }
 
     // The record.
     std::int32_t loginState = 1;  // 1 logged out, 2 logged in
@@ -107,7 +106,6 @@ private:
     void unwatchAll();
 
     ServerContext& server_;
-    std::uint32_t sequence_;
     std::uint32_t controlInterest_ = ~0u;
 
     std::uint8_t headerBuffer_[4] = {};

@@ -25,8 +25,6 @@ public:
     // Set by anything that did work in this pass; a pass that leaves it
     // clear lets the next one wait for readiness instead of spinning.
     bool activity = false;
-    // Accept order of the sessions, for their sequence numbers.
-    std::uint32_t nextSequence = 1;
     // Counts the passes of the loop, from 1.
     std::uint64_t pass = 0;
 };
