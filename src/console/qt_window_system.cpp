@@ -1,0 +1,83 @@
+#include "console/qt_window_system.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
+#include <QSocketNotifier>
+
+#include "console/controls.h"
+#include "console/main_window.h"
+
+namespace vextora::console {
+
+bool EventCounter::eventFilter(QObject* watched, QEvent* event) {
+    ++count_;
+    return QObject::eventFilter(watched, event);
+}
+
+QtWindowSystem::QtWindowSystem(std::unique_ptr<QApplication> application)
+    : application_(std::move(application)), mainWindow_(std::make_unique<MainWindow>()) {
+    // The loop ends by the stop flag; Qt's own quit has no loop to end.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication::instance()->installEventFilter(&counter_);
+    waitTimer_.setSingleShot(true);
+}
+
+QtWindowSystem::~QtWindowSystem() {
+    QCoreApplication::instance()->removeEventFilter(&counter_);
+    wake_.reset();
+    mainWindow_.reset();
+    // Dialogs closed in the last pass are still waiting for their deletion.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void QtWindowSystem::attach(ClientList& clients, const FileSystem& files) {
+    mainWindow_->attach(clients, files);
+}
+
+void QtWindowSystem::showMainWindow() {
+    mainWindow_->adjustSize();
+    if (QScreen* screen = mainWindow_->screen()) {
+        QRect frame = mainWindow_->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        mainWindow_->move(frame.topLeft());
+    }
+    mainWindow_->show();
+}
+
+bool QtWindowSystem::processPendingEvents() {
+    unsigned long long before = counter_.count();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // Outside any running event loop, a closed dialog's deletion is only
+    // ever done when asked for.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return counter_.count() != before;
+}
+
+void QtWindowSystem::setClientCount(std::size_t count) {
+    mainWindow_->setClientCount(count);
+}
+
+void QtWindowSystem::waitForActivity(int handle, int timeoutMs) {
+    if (!wake_ || wake_->socket() != handle)
+        wake_ = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
+    wake_->setEnabled(true);
+    waitTimer_.start(timeoutMs);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                    QEventLoop::ExcludeUserInputEvents);
+    waitTimer_.stop();
+    wake_->setEnabled(false);
+}
+
+bool QtWindowSystem::stopRequested() const {
+    return mainWindow_->stopRequested();
+}
+
+void QtWindowSystem::showStartupError(std::string_view message) {
+    QPointer<QMessageBox> box = showErrorBox(mainWindow_.get(), displayText(message));
+    while (box && box->isVisible() && !mainWindow_->stopRequested())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace vextora::console
