@@ -28,8 +28,6 @@ QtWindowSystem::~QtWindowSystem() {
     QCoreApplication::instance()->removeEventFilter(&counter_);
     wake_.reset();
     mainWindow_.reset();
-    // Dialogs closed in the last pass are still waiting for their deletion.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void QtWindowSystem::attach(ClientList& clients, const FileSystem& files) {
@@ -49,9 +47,6 @@ void QtWindowSystem::showMainWindow() {
 bool QtWindowSystem::processPendingEvents() {
     unsigned long long before = counter_.count();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    // Outside any running event loop, a closed dialog's deletion is only
-    // ever done when asked for.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return counter_.count() != before;
 }
 

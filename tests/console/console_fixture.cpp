@@ -11,7 +11,7 @@ void ConsoleFixture::SetUp() {
     config.controlPort = 0;
     config.transferPort = 0;
     config.root = dir_.str();
-    config.idleWaitMs = 20;
+    config.idleWaitMs = idleWaitMs_;
     server_ = std::make_unique<Server>(config, *window_, clock_);
     window_->attach(server_->clients(), server_->files());
     std::string error;

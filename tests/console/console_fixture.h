@@ -95,6 +95,7 @@ protected:
     // The text of the box `owner` shows, answered with OK; "" when none.
     std::string takeError(QWidget* owner);
 
+    int idleWaitMs_ = 20;  // short, so serveUntil sees a condition change soon
     TempDir dir_;
     ManualTickClock clock_;
     std::unique_ptr<console::QtWindowSystem> window_;

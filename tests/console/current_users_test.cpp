@@ -208,33 +208,5 @@ TEST_P(DepartedClient, GetUserInfoReportsItGoneAndKeepsTheFields) {
 
 INSTANTIATE_TEST_SUITE_P(DroppedOrQuit, DepartedClient, ::testing::Bool());
 
-TEST_F(CurrentUsers, EqualEntriesAreDroppedInAcceptOrder) {
-    auto first = connect();
-    auto second = connect();
-    CurrentUsersDialog* dialog = open();
-    EXPECT_EQ(entries(dialog), QStringList({"127.0.0.1", "127.0.0.1"}));
-    select(dialog, "127.0.0.1", 1);
-    click(dialog, CurrentUsersDialog::DROP_USER);
-    EXPECT_EQ(drain(first->connection()), "\x0b") << "the one accepted first goes first";
-    EXPECT_EQ(drain(second->connection(), 50), "");
-    select(dialog, "127.0.0.1");
-    click(dialog, CurrentUsersDialog::DROP_USER);
-    EXPECT_EQ(drain(second->connection()), "\x0b");
-    EXPECT_TRUE(entries(dialog).isEmpty());
-    EXPECT_EQ(openBox(dialog), nullptr);
-}
-
-TEST_F(CurrentUsers, ClientsAreServedWhileAnErrorBoxWaits) {
-    auto admin = loginAs("ADMIN", "");
-    CurrentUsersDialog* dialog = open();
-    click(dialog, CurrentUsersDialog::GET_USER_INFO);
-    ASSERT_NE(openBox(dialog), nullptr);
-    auto users = whileServing([&] { return admin->listUsers(); });
-    ASSERT_TRUE(users.has_value());
-    EXPECT_EQ(*users, std::vector<std::string>({"ADMIN"}));
-    EXPECT_NE(openBox(dialog), nullptr) << "the box still waits for the operator";
-    EXPECT_EQ(takeError(dialog), "No user selected.");
-}
-
 }  // namespace
 }  // namespace vextora::test

@@ -138,6 +138,7 @@ TEST_F(ManageFiles, ReplacingAskedAndAnsweredKeepsTheCatalogLine) {
     for (const auto& c : cases) {
         dir_.write("Users/SERVERSHARE/notes.txt", "old copy");
         dir_.write("shared.dat", "SERVERSHARE\\notes.txt\r\n");
+        std::string before = treeFingerprint(dir_.path());
         ManageFilesDialog* dialog = open();
         shareFromLocal(dialog, "notes.txt");
         QMessageBox* question = openBox(dialog);
@@ -149,6 +150,9 @@ TEST_F(ManageFiles, ReplacingAskedAndAnsweredKeepsTheCatalogLine) {
         EXPECT_EQ(dir_.read("Users/SERVERSHARE/notes.txt"), "old copy")
             << "nothing changes before the answer";
         ASSERT_TRUE(answerBox(dialog, c.answer));
+        if (c.answer == QMessageBox::No) {
+            EXPECT_EQ(treeFingerprint(dir_.path()), before) << "No changes nothing";
+        }
         EXPECT_EQ(dir_.read("Users/SERVERSHARE/notes.txt"), c.copyAfter);
         EXPECT_EQ(dir_.read("shared.dat"), "SERVERSHARE\\notes.txt\r\n");
         EXPECT_EQ(openBox(dialog), nullptr);
