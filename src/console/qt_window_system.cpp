@@ -59,8 +59,10 @@ void QtWindowSystem::waitForActivity(int handle, int timeoutMs) {
         wake_ = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
     wake_->setEnabled(true);
     waitTimer_.start(timeoutMs);
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
-                                    QEventLoop::ExcludeUserInputEvents);
+    // Events that end the wait are handled here, between two passes, as
+    // those of processPendingEvents are. Holding the operator's input back
+    // instead is no option: on X11 it would then wait for the next event.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     waitTimer_.stop();
     wake_->setEnabled(false);
 }

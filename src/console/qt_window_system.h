@@ -5,9 +5,8 @@
 // events that are pending and returns at once; waitForActivity() sleeps in
 // Qt's event dispatcher until the server's readiness handle, a window event
 // or the time-out wakes it, so an idle server with its console open uses no
-// processor. The operator's input (clicks, keys) is handled only by
-// processPendingEvents(), in its place in the pass; the wait lets it wake
-// the loop and leaves it queued.
+// processor. A window event that ends the wait is handled right there; like
+// every console handler it runs between two passes, never inside a poll.
 #pragma once
 
 #include <QObject>
