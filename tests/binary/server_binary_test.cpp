@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "binary/server_process.h"
@@ -202,6 +204,37 @@ TEST(ServerProgram, AdministratorStopAnswersNothingThenClosesEveryoneNewestFirst
     expectClosingNewestFirst(clients);
     EXPECT_EQ(server.wait(), 0);
 }
+
+#ifdef VEXTORA_HAS_CONSOLE
+// A display that is named but cannot be opened (a stale DISPLAY) must not
+// take the server down with it.
+TEST(ServerProgram, DisplayThatCannotBeOpenedRunsWithoutTheConsole) {
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::optional<std::string>> saved;
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+        ::unsetenv(name);
+    }
+    ::setenv("DISPLAY", ":4097", 1);  // no X server has that one here
+    TempDir dir;
+    ServerProcess server;
+    bool started = server.start(dir.str(), {});
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i])
+            ::setenv(names[i], saved[i]->c_str(), 1);
+        else
+            ::unsetenv(names[i]);
+    }
+    ASSERT_TRUE(started) << server.stderrText();
+    auto clients = connectClients(1);  // served: each logs in
+    server.signal(SIGTERM);
+    expectClosingNewestFirst(clients);
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_NE(server.stderrText().find("running without the console"), std::string::npos)
+        << server.stderrText();
+}
+#endif
 
 }  // namespace
 }  // namespace vextora::test

@@ -1,0 +1,107 @@
+#include "console/main_window.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "console/admin_password_dialog.h"
+#include "console/connecting_info_dialog.h"
+#include "console/controls.h"
+#include "console/current_users_dialog.h"
+#include "console/manage_files_dialog.h"
+
+namespace vextora::console {
+
+namespace {
+
+QPushButton* addButton(QBoxLayout* layout, int id, const QString& caption) {
+    auto* button = new QPushButton(caption);
+    setControlId(button, id);
+    button->setAutoDefault(false);
+    layout->addWidget(button);
+    return button;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Vextora Server"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+
+    auto* countRow = new QHBoxLayout;
+    countRow->addWidget(new QLabel(QStringLiteral("Clients connected:")));
+    clientCount_ = new QLabel(QStringLiteral("0"));
+    setControlId(clientCount_, CLIENT_COUNT);
+    countRow->addWidget(clientCount_);
+    countRow->addStretch();
+    layout->addLayout(countRow);
+
+    QPushButton* users = addButton(layout, CURRENT_USERS, QStringLiteral("Get Current User Info"));
+    users->setDefault(true);
+    QPushButton* info =
+        addButton(layout, CONNECTING_INFO, QStringLiteral("Server Connecting Info"));
+    QPushButton* files = addButton(layout, MANAGE_FILES, QStringLiteral("Set Server Shared Files"));
+    QPushButton* password =
+        addButton(layout, SET_ADMIN_PASSWORD, QStringLiteral("Set Admin Password"));
+    QPushButton* exit = addButton(layout, EXIT, QStringLiteral("Exit"));
+
+    connect(users, &QPushButton::clicked, this, &MainWindow::onCurrentUsersClicked);
+    connect(info, &QPushButton::clicked, this, &MainWindow::onConnectingInfoClicked);
+    connect(files, &QPushButton::clicked, this, &MainWindow::onManageFilesClicked);
+    connect(password, &QPushButton::clicked, this, &MainWindow::onAdminPasswordClicked);
+    connect(exit, &QPushButton::clicked, this, &MainWindow::onExitClicked);
+}
+
+void MainWindow::attach(ClientList& clients, const FileSystem& files) {
+    clients_ = &clients;
+    files_ = &files;
+}
+
+void MainWindow::setClientCount(std::size_t count) {
+    clientCount_->setText(QString::number(count));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    stopRequested_ = true;
+    // The tool dialogs go with the window; each deletes itself on close.
+    for (QDialog* dialog : findChildren<QDialog*>(QString(), Qt::FindDirectChildrenOnly))
+        dialog->close();
+    event->accept();
+}
+
+void MainWindow::onCurrentUsersClicked() {
+    if (clients_ == nullptr) return;
+    openToolDialog(new CurrentUsersDialog(*clients_, this));
+}
+
+void MainWindow::onConnectingInfoClicked() {
+    if (files_ == nullptr) return;
+    openToolDialog(new ConnectingInfoDialog(*files_, this));
+}
+
+void MainWindow::onManageFilesClicked() {
+    if (files_ == nullptr) return;
+    openToolDialog(new ManageFilesDialog(*files_, this));
+}
+
+void MainWindow::onAdminPasswordClicked() {
+    if (files_ == nullptr) return;
+    openToolDialog(new AdminPasswordDialog(*files_, this));
+}
+
+void MainWindow::onExitClicked() {
+    close();
+}
+
+void MainWindow::openToolDialog(QDialog* dialog) {
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+}
+
+}  // namespace vextora::console

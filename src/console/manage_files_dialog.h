@@ -1,0 +1,75 @@
+// ManageFilesDialog: offers files of this machine to every client.
+//
+// The left half browses the local disk from "/": the current directory
+// (1035), its sub-folders (1032, with ".." below the root) and its files
+// (1010). Double-clicking a folder enters it, ".." goes up. The right half
+// (1011) lists the share folder Users\SERVERSHARE as it is on disk.
+//
+// "-> Share File" copies the selected file into the share folder and adds
+// the catalog line SERVERSHARE\name, which clients then list and download;
+// replacing an earlier copy leaves its line as it is. " Unshare File <-"
+// deletes a copy and every catalog line equal to its line, rewriting the
+// catalog atomically. Failures are shown in "Error" boxes; a failed copy adds
+// no line and leaves an earlier copy whole.
+#pragma once
+
+#include <QDialog>
+#include <string>
+#include <string_view>
+
+class QPlainTextEdit;
+
+namespace vextora {
+
+class FileSystem;
+
+namespace console {
+
+class SortedListBox;
+
+class ManageFilesDialog final : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int SHARE = 3;
+    static constexpr int UNSHARE = 6;
+    static constexpr int LOCAL_FILES = 1010;
+    static constexpr int SHARED_FILES = 1011;
+    static constexpr int DONE = 1018;
+    static constexpr int FOLDERS = 1032;
+    static constexpr int CURRENT_DIRECTORY = 1035;
+
+    static constexpr std::string_view ROOT = "/";
+    static constexpr std::string_view SHARE_OWNER = "SERVERSHARE";
+    static constexpr std::string_view SHARE_FOLDER = "Users\\SERVERSHARE";
+
+    // files (the server's data folder) must outlive the dialog.
+    ManageFilesDialog(const FileSystem& files, QWidget* parent);
+
+private slots:
+    void onShareClicked();
+    void onUnshareClicked();
+    void onFolderDoubleClicked();
+    void onOverwriteAnswered(int answer);
+
+private:
+    void setCurrentDirectory(std::string directory);
+    // Shares the file selected in 1010, first asking whether to replace a
+    // copy of that name; the answer comes to onOverwriteAnswered.
+    void shareSelectedFile();
+    void unshareSelectedFile();
+    // Copies the file `name` of the current directory into the share folder;
+    // adds its catalog line unless an earlier copy is being replaced.
+    void share(const std::string& name, bool replacing);
+    void fillSharedList();
+
+    const FileSystem& files_;
+    std::string currentDirectory_;  // shown in 1035; every action reads it from here
+    std::string pendingName_;       // the file a Replace? question is about
+    QPlainTextEdit* directoryText_;
+    SortedListBox* folders_;
+    SortedListBox* localFiles_;
+    SortedListBox* sharedFiles_;
+};
+
+}  // namespace console
+}  // namespace vextora

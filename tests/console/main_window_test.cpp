@@ -1,0 +1,203 @@
+// The main window and the window-system seam: the count, the stop, the tool
+// buttons, and how the loop waits with the console open.
+#include <QLabel>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "console/admin_password_dialog.h"
+#include "console/connecting_info_dialog.h"
+#include "console/console.h"
+#include "console/console_fixture.h"
+#include "console/current_users_dialog.h"
+#include "console/manage_files_dialog.h"
+#include "platform/process.h"
+#include "support/server_fixture.h"
+
+namespace vextora::test {
+namespace {
+
+using console::MainWindow;
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class Console : public ConsoleFixture {};
+
+TEST_F(Console, CountFollowsConnectionsAndDepartures) {
+    auto count = [&] { return textOf(&mainWindow(), MainWindow::CLIENT_COUNT); };
+    EXPECT_EQ(count(), "0");
+    auto first = connect();
+    auto second = connect();
+    auto third = loginAs("BOB");
+    EXPECT_EQ(count(), "3") << "every connection counts, logged in or not";
+    second->disconnect();
+    EXPECT_TRUE(serveUntil([&] { return count() == "2"; }));
+    ASSERT_TRUE(whileServing([&] { return third->quit(); }));
+    first->disconnect();
+    EXPECT_TRUE(serveUntil([&] { return count() == "0"; }));
+}
+
+// Exit (true) or the close box (false).
+class StopFromConsole : public ConsoleFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopFromConsole, StopsTheServerClosesTheDialogsAndTellsEveryClient) {
+    auto client = connect();
+    QPointer<QDialog> tool =
+        openDialog<console::AdminPasswordDialog>(MainWindow::SET_ADMIN_PASSWORD);
+    if (GetParam())
+        click(&mainWindow(), MainWindow::EXIT);
+    else
+        mainWindow().close();
+    EXPECT_TRUE(window_->stopRequested());
+    server_->runPass();
+    EXPECT_TRUE(server_->stopping());
+    EXPECT_TRUE(tool.isNull()) << "a tool dialog goes with the main window";
+    EXPECT_FALSE(mainWindow().isVisible());
+    server_->shutdown();
+    EXPECT_EQ(drain(client->connection()), "\x0b") << "each client is told before it is closed";
+    EXPECT_TRUE(client->connection().closedByPeer());
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitOrCloseBox, StopFromConsole, ::testing::Bool());
+
+TEST_F(Console, EachClickOpensOneMoreIndependentDialog) {
+    const struct {
+        int button;
+        QString caption;
+    } cases[] = {
+        {MainWindow::CURRENT_USERS, "User Information"},
+        {MainWindow::CONNECTING_INFO, "Server Connecting Information"},
+        {MainWindow::MANAGE_FILES, "Manage Files"},
+        {MainWindow::SET_ADMIN_PASSWORD, "Change Admin Password"},
+    };
+    for (const auto& c : cases) {
+        click(&mainWindow(), c.button);
+        click(&mainWindow(), c.button);
+        QList<QDialog*> open;
+        for (QDialog* dialog : mainWindow().findChildren<QDialog*>()) {
+            if (dialog->windowTitle() == c.caption && dialog->isVisible()) open.append(dialog);
+        }
+        ASSERT_EQ(open.size(), 2) << c.caption.toStdString();
+        EXPECT_FALSE(open[0]->isModal());
+        QPointer<QDialog> closed = open[0];
+        closed->close();
+        server_->runPass();
+        EXPECT_TRUE(closed.isNull()) << "a closed dialog is destroyed";
+        EXPECT_TRUE(open[1]->isVisible()) << "closing one leaves the other";
+        open[1]->close();
+    }
+}
+
+// D9: the loop may sleep in the wait only because the wait ends on every
+// kind of activity, and a round with nothing pending reports nothing.
+TEST_F(Console, IdleWaitEndsOnReadinessOnAWindowEventOrAtItsTimeOut) {
+    WakeEvent handle;
+    // Settle: the window's first paint and layout are events too.
+    for (int round = 0; round < 20 && window_->processPendingEvents(); ++round) {
+    }
+    EXPECT_FALSE(window_->processPendingEvents()) << "an idle console must not keep the loop busy";
+
+    auto start = Clock::now();
+    window_->waitForActivity(handle.handle(), 150);
+    EXPECT_GE(msSince(start), 140);
+    EXPECT_LT(msSince(start), 2000);
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        handle.notify();
+    });
+    start = Clock::now();
+    window_->waitForActivity(handle.handle(), 10000);
+    EXPECT_LT(msSince(start), 5000) << "readiness of the handle ends the wait";
+    waker.join();
+    handle.drain();
+
+    bool delivered = false;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QMetaObject::invokeMethod(
+            &mainWindow(), [&] { delivered = true; }, Qt::QueuedConnection);
+    });
+    start = Clock::now();
+    window_->waitForActivity(handle.handle(), 10000);
+    EXPECT_LT(msSince(start), 5000) << "a window event ends the wait";
+    poster.join();
+    EXPECT_TRUE(window_->processPendingEvents() || delivered);
+}
+
+// With a long idle bound, only the wait's watch on the server's readiness
+// handle can bring a client's answer back quickly.
+class IdleConsole : public ConsoleFixture {
+protected:
+    void SetUp() override {
+        idleWaitMs_ = 30000;
+        ConsoleFixture::SetUp();
+    }
+};
+
+TEST_F(IdleConsole, SleepingLoopWakesForAClientAtOnce) {
+    auto client = connect();
+    std::atomic<int> passes{0};
+    // The request goes out once the loop has fallen idle: its passes stop.
+    auto answered = inBackground([&] {
+        int seen = -1;
+        for (int i = 0; i < 100 && passes.load() != seen; ++i) {
+            seen = passes.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        auto start = Clock::now();
+        bool ok = client->login("GUEST", "").ok();
+        long ms = msSince(start);
+        client->disconnect();  // wakes the loop once more, so the test ends soon
+        return std::make_pair(ok, ms);
+    });
+    serveUntil(
+        [&] {
+            ++passes;
+            return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        },
+        20000);
+    auto result = answered.get();
+    EXPECT_TRUE(result.first);
+    EXPECT_LT(result.second, 3000);
+}
+
+TEST_F(Console, StartupFailureIsShownInAnErrorBox) {
+    std::string shown;
+    QTimer::singleShot(0, &mainWindow(), [&] {
+        for (QMessageBox* box : mainWindow().findChildren<QMessageBox*>()) {
+            if (!box->isVisible()) continue;
+            shown = (box->windowTitle() + "|" + box->text()).toStdString();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    window_->showStartupError("cannot listen on port 23322: Address already in use");
+    EXPECT_EQ(shown, "Error|cannot listen on port 23322: Address already in use");
+}
+
+TEST(ConsoleStart, WithoutADisplayThereIsNoConsole) {
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::optional<std::string>> saved;
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+        ::unsetenv(name);
+    }
+    int argc = 1;
+    char program[] = "vextora-server";
+    char* argv[] = {program, nullptr};
+    EXPECT_EQ(createConsole(argc, argv), nullptr);
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i]) ::setenv(names[i], saved[i]->c_str(), 1);
+    }
+}
+
+}  // namespace
+}  // namespace vextora::test
