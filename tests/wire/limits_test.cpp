@@ -2,6 +2,10 @@
 // make the server wait for it for ever.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
+#include <thread>
+
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -45,6 +49,17 @@ TEST_F(TimeLimits, RepliesTheClientNeverTakesEndItsSessionAfterFiveSeconds) {
         ASSERT_TRUE(hog->connection().sendFrame(Payload(REQ_LIST_FILES).byte(0)));
     auto other = connect();
     ASSERT_TRUE(eventually([&] { return window_.clientCount() == 2; }));
+    // Wait until the replies have filled every buffer and stopped moving.
+    int queued = -1;
+    ASSERT_TRUE(eventually([&] {
+        int now = 0;
+        ::ioctl(hog->connection().socket().nativeHandle(), FIONREAD, &now);
+        window_.runOnServer([] {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bool settled = now > 0 && now == queued;
+        queued = now;
+        return settled;
+    }));
 
     advance(4900);
     EXPECT_EQ(window_.clientCount(), 2u) << "not yet";
