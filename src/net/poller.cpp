@@ -27,29 +27,38 @@ Poller::~Poller() {
     if (handle_ >= 0) ::close(handle_);
 }
 
-bool Poller::watch(int handle, std::uint32_t interest, std::uint32_t* readiness) {
+bool Poller::watch(int handle, std::uint32_t interest, std::uint32_t* readiness,
+                   ReadyListener* listener) {
     if (handle < 0) return false;
     epoll_event event{};
     event.events = toEpoll(interest);
-    event.data.ptr = readiness;
+    // The handle, not the word: wait() finds the word and the listener in
+    // the table, which a change of listener updates without a system call.
+    event.data.fd = handle;
     auto index = static_cast<std::size_t>(handle);
-    if (index >= registered_.size()) registered_.resize(index + 1, nullptr);
-    bool known = registered_[index] != nullptr;
+    if (index >= registered_.size()) registered_.resize(index + 1);
+    bool known = registered_[index].readiness != nullptr;
     if (::epoll_ctl(handle_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, handle, &event) != 0) {
         // The handle was closed and reused behind our back: start afresh.
         if (!(known && errno == ENOENT) || ::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event) != 0)
             return false;
     }
-    registered_[index] = readiness;
+    registered_[index] = {readiness, listener};
     return true;
+}
+
+void Poller::setListener(int handle, ReadyListener* listener) {
+    auto index = static_cast<std::size_t>(handle);
+    if (handle >= 0 && index < registered_.size() && registered_[index].readiness != nullptr)
+        registered_[index].listener = listener;
 }
 
 void Poller::unwatch(int handle) {
     if (handle < 0) return;
     auto index = static_cast<std::size_t>(handle);
-    if (index < registered_.size() && registered_[index] != nullptr) {
+    if (index < registered_.size() && registered_[index].readiness != nullptr) {
         ::epoll_ctl(handle_, EPOLL_CTL_DEL, handle, nullptr);
-        registered_[index] = nullptr;
+        registered_[index] = {};
     }
 }
 
@@ -63,7 +72,10 @@ int Poller::wait(int timeoutMs) {
         if (raw & EPOLLIN) ready |= READY_READ;
         if (raw & EPOLLOUT) ready |= READY_WRITE;
         if (raw & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) ready |= READY_HANGUP;
-        *static_cast<std::uint32_t*>(events[i].data.ptr) |= ready;
+        auto index = static_cast<std::size_t>(events[i].data.fd);
+        if (index >= registered_.size() || registered_[index].readiness == nullptr) continue;
+        *registered_[index].readiness |= ready;
+        if (registered_[index].listener != nullptr) registered_[index].listener->onReady();
     }
     return count;
 }

@@ -5,6 +5,10 @@
 // caller reads its socket's readiness from its own field; the owner clears
 // bits as it acts on them. A watcher must unwatch its handle before the word
 // goes away (closing the handle also drops it).
+//
+// A watch may also name a listener, told in wait() each time its handle is
+// reported, so that an owner of many handles learns which of them have
+// something to do without looking at every one.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +22,16 @@ enum Readiness : std::uint32_t {
     READY_HANGUP = 4,  // the peer closed or the connection failed
 };
 
+// Told by Poller::wait() that a handle it watches was reported ready. It is
+// called inside wait(), and must not watch or unwatch anything there.
+class ReadyListener {
+public:
+    virtual void onReady() = 0;
+
+protected:
+    ~ReadyListener() = default;
+};
+
 class Poller {
 public:
     Poller();
@@ -29,8 +43,12 @@ public:
 
     // Starts watching, or changes what is watched. interest is READY_READ
     // and/or READY_WRITE; a hang-up is always reported. An interest of 0 keeps
-    // only the hang-up. The word must outlive the watch.
-    bool watch(int handle, std::uint32_t interest, std::uint32_t* readiness);
+    // only the hang-up. The word, and the listener when there is one, must
+    // outlive the watch.
+    bool watch(int handle, std::uint32_t interest, std::uint32_t* readiness,
+               ReadyListener* listener = nullptr);
+    // Changes who is told about a watched handle (nullptr: nobody).
+    void setListener(int handle, ReadyListener* listener);
     void unwatch(int handle);
 
     // Waits up to timeoutMs (0: just look) and records what is ready in the
@@ -42,9 +60,14 @@ public:
     int nativeHandle() const { return handle_; }
 
 private:
+    struct Watch {
+        std::uint32_t* readiness = nullptr;  // null: not watched
+        ReadyListener* listener = nullptr;
+    };
+
     int handle_;
-    std::vector<std::uint32_t*> registered_;  // indexed by handle: the word, or null
-    std::vector<unsigned char> events_;       // raw event buffer for the system call
+    std::vector<Watch> registered_;      // indexed by handle
+    std::vector<unsigned char> events_;  // raw event buffer for the system call
 };
 
 }  // namespace vextora
