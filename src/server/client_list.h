@@ -5,9 +5,21 @@
 // one shifts the later ones down, so the order of the others never changes.
 // The console holds names, never sessions, and looks a name up again for
 // each action.
+//
+// With thousands of clients connected, most of them idle, visiting every
+// session in every pass would cost a cache miss or two per session and pass
+// for nothing. So a pass polls only the sessions that are due: those whose
+// connections the poller reported, and those that have work of their own
+// (a request to dispatch, a running transfer, queued replies, a time limit
+// to watch). Due sessions are still polled in accept order; one that
+// becomes due during the walk, later in the order than the session being
+// polled, is polled in the same walk, as a walk over every session would.
+// A session that is not due would do nothing in its poll, so skipping it
+// changes nothing a client can see.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -33,10 +45,15 @@ public:
     ClientSession* findByName(std::string_view name) const;
 
     void append(std::unique_ptr<ClientSession> session);
-    // Polls every session once, in order, destroying each whose poll returns
-    // false. A removal made by a poll (a kick by name) takes effect at once;
-    // the walk goes on by position.
+    // Polls every due session once, in accept order, destroying each whose
+    // poll returns false. A removal made by a poll (a kick by name) takes
+    // effect at once; the walk goes on with the next due session.
     void pollAll();
+    // The session has something to do: it is polled in the current walk if
+    // the walk has not passed it yet, otherwise in the next one.
+    void markDue(ClientSession& session);
+    // Sessions that the next walk will poll (tests look at this).
+    std::size_t dueCount() const { return nextDue_.size(); }
     // Kicks the first session with this userName: REPLY_CLOSING, close,
     // destroy. False, and nothing sent, when none has the name.
     bool kickUserByName(std::string_view name);
@@ -46,9 +63,21 @@ public:
 
 private:
     void removeAt(std::size_t index);
+    std::size_t indexOf(const ClientSession& session) const;
+    void dropDue(const ClientSession& session);
 
-    std::vector<std::unique_ptr<ClientSession>> sessions_;
+    std::vector<std::unique_ptr<ClientSession>> sessions_;  // ascending acceptOrder
     WindowSystem& window_;
+    std::uint64_t nextAcceptOrder_ = 1;
+    // The walk in progress: due_[walkNext_..] are still to be polled, sorted
+    // by accept order; a removed session leaves a null behind. nextDue_
+    // collects the sessions for the next walk, unsorted. A session is in at
+    // most one of them, and its `due` flag says that it is.
+    std::vector<ClientSession*> due_;
+    std::vector<ClientSession*> nextDue_;
+    std::size_t walkNext_ = 0;
+    bool walking_ = false;
+    std::uint64_t walkOrder_ = 0;  // accept order of the session being polled
 };
 
 }  // namespace vextora

@@ -93,9 +93,7 @@ bool gatePasses(Gate gate, const ClientSession& session) {
 }  // namespace
 
 ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
-    : control(accepted),
-      connectTick(server.clock.now()),
-      server_(server) {
+    : control(accepted), connectTick(server.clock.now()), server_(server) {
     peerAddress = control.peerAddress().value_or(0);
     userName = peerDottedAddress();
     watchControl(READY_READ);
@@ -142,6 +140,15 @@ bool ClientSession::poll() {
         watchControl(interest);
     }
     return keep;
+}
+
+bool ClientSession::needsPolling() const {
+    return transfer != nullptr || state == SessionState::MessageReady || !output_.empty() ||
+           (controlReady & (READY_READ | READY_HANGUP)) != 0;
+}
+
+void ClientSession::onReady() {
+    server_.clients.markDue(*this);
 }
 
 bool ClientSession::readRequest() {
@@ -261,7 +268,7 @@ bool ClientSession::flushOutput() {
 void ClientSession::watchControl(std::uint32_t interest) {
     if (interest == controlInterest_) return;
     controlInterest_ = interest;
-    server_.poller.watch(control.nativeHandle(), interest, &controlReady);
+    server_.poller.watch(control.nativeHandle(), interest, &controlReady, this);
 }
 
 void ClientSession::endTransfer(bool clientGone) {

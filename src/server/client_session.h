@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/poller.h"
 #include "net/tcp_socket.h"
 #include "server/user_info.h"
 
@@ -37,7 +38,7 @@ enum class SessionState : std::int32_t {
     SendingFile = 5,
 };
 
-class ClientSession {
+class ClientSession final : public ReadyListener {
 public:
     // Takes its own copy of the accepted (non-blocking) connection and starts
     // watching it. Sends nothing. `server` must outlive the session.
@@ -50,6 +51,14 @@ public:
 
     // One step. False: the client left, failed, quit, or stalled on replies.
     bool poll();
+    // True while the session has work of its own, so that it must be polled
+    // in the next pass even if none of its connections is reported: a
+    // request waits for dispatch, a transfer runs (its rate window and time
+    // limits move with the clock), replies are queued (their stall limit),
+    // or reported readiness has not been acted on yet.
+    bool needsPolling() const;
+    // The poller reported one of the session's connections: it is due.
+    void onReady() override;
     // Sends REPLY_CLOSING and closes the control connection. The caller
     // destroys the session right after.
     void kick();
@@ -83,6 +92,11 @@ public:
     SessionState state = SessionState::ReadingHeader;
     RateWindow rate;
     std::unique_ptr<Transfer> transfer;  // while an upload or download runs
+
+    // Kept by the ClientList: the place in accept order (from 1), and
+    // whether the session is queued to be polled.
+    std::uint64_t acceptOrder = 0;
+    bool due = false;
 
     // The control connection, the address it comes from (network order, as
     // accepted), and its readiness, for the transfer steps.

@@ -76,7 +76,7 @@ bool TransferHub::place(const TcpSocket& connection, std::uint32_t address) {
                      elapsedMs(job->transfer->awaitSince, (*session)->transfer->awaitSince) <
                          TRANSFER_AWAIT_MS);
     if (jobFirst) {
-        attachConnection(*job->transfer, connection, poller_);
+        attachConnection(*job->transfer, connection, poller_, nullptr);
         job->lastProgress = clock_.now();
         return true;
     }
@@ -112,12 +112,15 @@ void TransferHub::adopt(std::unique_ptr<Transfer> download) {
     // A file that could not be opened has nothing to send.
     if (!download || download->upload || !download->outgoing.isOpen() || !listener_.isOpen())
         return;
+    // Its session is going away; the hub runs detached downloads every pass
+    // and needs nobody told.
+    poller_.setListener(download->dataSocket.nativeHandle(), nullptr);
     if (download->awaitingDataConnection) {
         for (auto held = held_.begin(); held != held_.end(); ++held) {
             if (held->address != download->peerAddress || held->givenBack) continue;
             TcpSocket connection = held->connection;
             held_.erase(held);
-            attachConnection(*download, connection, poller_);
+            attachConnection(*download, connection, poller_, nullptr);
             break;
         }
     }

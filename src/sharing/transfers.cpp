@@ -247,18 +247,19 @@ bool pollTransfer(ClientSession& session) {
 }
 
 void attachTransferConnection(ClientSession& session, const TcpSocket& connection) {
-    attachConnection(*session.transfer, connection, session.server().poller);
+    attachConnection(*session.transfer, connection, session.server().poller, &session);
     session.server().activity = true;
 }
 
-void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller) {
+void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller,
+                      ReadyListener* listener) {
     transfer.dataSocket = connection;
     transfer.awaitingDataConnection = false;
     // A download with nothing to send watches only for a hang-up; a socket
     // that is always writable would otherwise wake every pass.
     std::uint32_t interest = READY_READ;
     if (!transfer.upload) interest = transfer.outgoing.isOpen() ? std::uint32_t{READY_WRITE} : 0u;
-    poller.watch(transfer.dataSocket.nativeHandle(), interest, &transfer.dataReady);
+    poller.watch(transfer.dataSocket.nativeHandle(), interest, &transfer.dataReady, listener);
 }
 
 }  // namespace vextora

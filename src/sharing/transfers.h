@@ -25,6 +25,7 @@ namespace vextora {
 class ClientSession;
 class PayloadReader;
 class Poller;
+class ReadyListener;
 
 struct Transfer {
     // Unwatches and closes the connection, drops an uncommitted upload.
@@ -70,7 +71,10 @@ void startDownload(ClientSession& session, PayloadReader& payload);
 bool pollTransfer(ClientSession& session);
 // Hands the session its transfer connection (non-blocking).
 void attachTransferConnection(ClientSession& session, const TcpSocket& connection);
-void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller);
+// Watches the connection for the transfer; `listener` (nullptr: nobody) is
+// told when it is reported, and must outlive the watch.
+void attachConnection(Transfer& transfer, const TcpSocket& connection, Poller& poller,
+                      ReadyListener* listener);
 
 enum class PieceResult {
     Waiting,   // nothing could go out this time
