@@ -29,6 +29,14 @@ test: build asan
 	@cd build && ctest --output-on-failure -j 2
 	@cd build-asan && ctest --output-on-failure -j 2
 
+# Measures the server beside vsftpd, nginx and the loopback ceiling and
+# rewrites docs/performance.md with its plots. Takes several minutes, and
+# wants a machine that is otherwise quiet.
+bench: build
+	@bash scripts/install-deps.sh bench
+	@cmake --build --preset default -j $(JOBS) --target bench_client >/dev/null
+	@bash bench/run.sh
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

@@ -14,7 +14,7 @@ packages=(
     xvfb xauth
 )
 if [ "${1:-}" = "bench" ]; then
-    packages+=(vsftpd nginx-light iperf3 curl gnuplot-nox procps)
+    packages+=(vsftpd nginx-light iperf3 curl gnuplot-nox fonts-dejavu-core procps iproute2)
 fi
 if [ "${1:-}" = "package" ]; then
     packages+=(dpkg-dev fakeroot groff desktop-file-utils systemd)
