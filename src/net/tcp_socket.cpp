@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -271,6 +272,57 @@ IoResult TcpSocket::sendFile(int fileHandle, std::int64_t* offset, std::size_t c
     if (sent < 0) return {0, errno};
     *offset = position;
     return {static_cast<std::size_t>(sent), 0};
+}
+
+SplicePipe::~SplicePipe() {
+    if (readEnd_ >= 0) ::close(readEnd_);
+    if (writeEnd_ >= 0) ::close(writeEnd_);
+}
+
+bool SplicePipe::open(std::size_t capacity) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    readEnd_ = ends[0];
+    writeEnd_ = ends[1];
+    ::fcntl(writeEnd_, F_SETPIPE_SZ, static_cast<int>(capacity));
+    int granted = ::fcntl(writeEnd_, F_GETPIPE_SZ);
+    if (granted < 0 || static_cast<std::size_t>(granted) < capacity) {
+        ::close(readEnd_);
+        ::close(writeEnd_);
+        readEnd_ = writeEnd_ = -1;
+        return false;
+    }
+    capacity_ = static_cast<std::size_t>(granted);
+    return true;
+}
+
+IoResult TcpSocket::receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_t length,
+                                    bool* written) {
+    *written = true;
+    // Non-blocking on both ends: the socket has only what has arrived, and
+    // the pipe is empty, so the receive never waits.
+    ssize_t got = ::splice(handle_, nullptr, pipe.writeEnd_, nullptr,
+                           std::min(length, pipe.capacity_), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (got < 0) return {0, errno};
+    auto left = static_cast<std::size_t>(got);
+    while (left > 0) {
+        ssize_t put = ::splice(pipe.readEnd_, nullptr, fileHandle, nullptr, left, SPLICE_F_MOVE);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        left -= static_cast<std::size_t>(put);
+    }
+    if (left > 0) {
+        // The file refused them: empty the pipe, the bytes are dropped.
+        *written = false;
+        char sink[4096];
+        while (left > 0) {
+            ssize_t drained = ::read(pipe.readEnd_, sink, std::min(left, sizeof sink));
+            if (drained < 0 && errno == EINTR) continue;
+            if (drained <= 0) break;
+            left -= static_cast<std::size_t>(drained);
+        }
+    }
+    return {static_cast<std::size_t>(got), 0};
 }
 
 bool TcpSocket::peerClosed() {

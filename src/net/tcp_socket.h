@@ -30,6 +30,30 @@ struct IoResult {
     bool closed() const { return bytes == 0 && error == 0; }
 };
 
+// A kernel pipe through which received bytes go from a socket into a file
+// without passing through the process (see TcpSocket::receiveIntoFile). It
+// holds at most capacity() bytes, and is empty between calls.
+class SplicePipe {
+public:
+    SplicePipe() = default;
+    ~SplicePipe();
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+
+    // Creates the pipe with room for at least `capacity` bytes. False, and no
+    // pipe, when the system gives less room (a user over its pipe allowance
+    // gets a single page) or no pipe at all (out of descriptors).
+    bool open(std::size_t capacity);
+    bool isOpen() const { return readEnd_ >= 0; }
+    std::size_t capacity() const { return capacity_; }
+
+private:
+    friend class TcpSocket;
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
+    std::size_t capacity_ = 0;
+};
+
 class TcpSocket {
 public:
     using Handle = int;
@@ -90,6 +114,11 @@ public:
     IoResult receiveSome(void* buffer, std::size_t length);
     // Sends up to count bytes of an open file from *offset, advancing it.
     IoResult sendFile(int fileHandle, std::int64_t* offset, std::size_t count);
+    // Receives up to `length` bytes (at most the pipe's capacity) and writes
+    // them to the file at its position, through the pipe: the result is that
+    // of the receive. When the file does not take them all, *written is set
+    // false and the rest is dropped, so the pipe is empty again either way.
+    IoResult receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_t length, bool* written);
     // True when the peer has closed or the connection failed, without taking
     // any byte out of the connection.
     bool peerClosed();

@@ -78,16 +78,26 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
 
     if (transfer.dataReady & (READY_READ | READY_HANGUP)) {
         transfer.dataReady = 0;
-        std::uint8_t* buffer = pieceBuffer();
-        IoResult got = transfer.dataSocket.receiveSome(buffer, transfer.chunkSize);
+        IoResult got;
+        if (!transfer.targetFailed && transfer.pipe.isOpen()) {
+            // The piece goes from the connection into the file without being
+            // copied through the process.
+            bool written = true;
+            got = transfer.dataSocket.receiveIntoFile(transfer.pipe, transfer.incoming.handle(),
+                                                      transfer.chunkSize, &written);
+            if (!written) transfer.targetFailed = true;
+        } else {
+            std::uint8_t* buffer = pieceBuffer();
+            got = transfer.dataSocket.receiveSome(buffer, transfer.chunkSize);
+            // A target that cannot be written still takes the bytes, so the
+            // client is never left hanging; the end then answers 19.
+            if (got.bytes > 0 && !transfer.targetFailed)
+                transfer.targetFailed = !transfer.incoming.write(buffer, got.bytes);
+        }
         if (got.bytes > 0) {
             transfer.transferDone += static_cast<std::uint32_t>(got.bytes);
             session.rate.add(static_cast<std::uint32_t>(got.bytes));
             session.server().activity = true;
-            // A target that cannot be written still takes the bytes, so the
-            // client is never left hanging; the end then answers 19.
-            if (!transfer.targetFailed)
-                transfer.targetFailed = !transfer.incoming.write(buffer, got.bytes);
         } else if (got.closed()) {
             bool stored = !transfer.targetFailed && transfer.incoming.commit();
             finishTransfer(session);
@@ -189,6 +199,8 @@ void startUpload(ClientSession& session, PayloadReader& payload) {
     files.makeDirectory(session.ownFolder());  // one level; an existing folder is fine
     transfer->targetFailed =
         !transfer->incoming.begin(files.nativePath(session.ownFolder() + "\\" + name));
+    // One piece at most waits in the pipe, as it would in the piece buffer.
+    if (!transfer->targetFailed) transfer->pipe.open(transfer->chunkSize);
     session.state = SessionState::ReceivingFile;
     beginAwaiting(session, std::move(transfer));
 }

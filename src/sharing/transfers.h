@@ -50,6 +50,9 @@ struct Transfer {
 
     UploadFile incoming;
     bool targetFailed = false;  // upload: the bytes are drained, the end answers 19
+    // Carries an upload's pieces from the connection into the file inside the
+    // kernel; when no pipe could be had, pieces go through the piece buffer.
+    SplicePipe pipe;
     std::vector<std::uint8_t> chunkBuffer;
 
     SourceFile outgoing;

@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/temp_dir.h"
 
 namespace vextora {
 namespace {
@@ -163,6 +169,80 @@ TEST(TcpSocketReadiness, PeerClosedSeesTheCloseButNotData) {
     pair.client.release();
     ASSERT_TRUE(pair.server.waitReadable(1000));
     EXPECT_TRUE(pair.server.peerClosed());
+}
+
+// Uploads go from the transfer connection into their file through a pipe.
+class TcpSocketSplicing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pipe_.open(PIECE));
+        file_ = ::open((dir_ / "target").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(file_, 0);
+        ASSERT_TRUE(pair_.server.setNonBlocking(true));
+    }
+    void TearDown() override { ::close(file_); }
+
+    // Everything that has arrived, moved into the file piece by piece.
+    std::size_t moveAll(int file, bool* allWritten) {
+        std::size_t total = 0;
+        *allWritten = true;
+        for (int round = 0; round < 1000; ++round) {
+            bool written = true;
+            IoResult got = pair_.server.receiveIntoFile(pipe_, file, PIECE, &written);
+            if (!written) *allWritten = false;
+            if (got.bytes == 0) {
+                EXPECT_TRUE(got.wouldBlock()) << "nothing left, and no close";
+                break;
+            }
+            EXPECT_LE(got.bytes, PIECE) << "never more than a piece at a time";
+            total += got.bytes;
+        }
+        return total;
+    }
+
+    static constexpr std::size_t PIECE = 65536;
+    test::TempDir dir_;
+    Pair pair_;
+    SplicePipe pipe_;
+    int file_ = -1;
+};
+
+TEST_F(TcpSocketSplicing, BytesLandInTheFileInOrderAPieceAtATime) {
+    std::string sent;
+    for (int i = 0; i < 200000; ++i) sent += static_cast<char>('a' + i % 23);
+    ASSERT_EQ(pair_.client.sendString(sent), static_cast<int>(sent.size()));
+    std::size_t moved = 0;
+    bool written = true;
+    for (int wait = 0; wait < 100 && moved < sent.size(); ++wait) {
+        ASSERT_TRUE(pair_.server.waitReadable(1000));
+        moved += moveAll(file_, &written);
+    }
+    EXPECT_TRUE(written);
+    EXPECT_EQ(dir_.read("target"), sent);
+
+    pair_.client.release();
+    ASSERT_TRUE(pair_.server.waitReadable(1000));
+    bool ignored;
+    EXPECT_TRUE(pair_.server.receiveIntoFile(pipe_, file_, PIECE, &ignored).closed());
+}
+
+TEST_F(TcpSocketSplicing, BytesTheFileRefusesAreDroppedAndThePipeStaysUsable) {
+    int readOnly = ::open((dir_ / "target").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    ASSERT_EQ(pair_.client.sendString(std::string(5000, 'x')), 5000);
+    ASSERT_TRUE(pair_.server.waitReadable(1000));
+    bool written = true;
+    IoResult got = pair_.server.receiveIntoFile(pipe_, readOnly, PIECE, &written);
+    ::close(readOnly);
+    EXPECT_EQ(got.bytes, 5000u) << "the bytes were received all the same";
+    EXPECT_FALSE(written);
+
+    // Nothing of them is left in the pipe to reach the next file.
+    ASSERT_EQ(pair_.client.sendString("next"), 4);
+    ASSERT_TRUE(pair_.server.waitReadable(1000));
+    EXPECT_EQ(moveAll(file_, &written), 4u);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(dir_.read("target"), "next");
 }
 
 }  // namespace
