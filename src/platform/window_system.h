@@ -23,6 +23,10 @@ public:
     // Returns when `handle` becomes readable, a window event is pending, or
     // timeoutMs has passed, whichever comes first.
     virtual void waitForActivity(int handle, int timeoutMs) = 0;
+    // False when the window system has no events of its own to wait for, so
+    // that a wait for activity is a wait on the handle alone: the loop then
+    // waits inside its own readiness call, one system call fewer per wake.
+    virtual bool hasOwnEvents() const { return true; }
     // The operator closed the main window or pressed Exit.
     virtual bool stopRequested() const = 0;
     // A failure that ends the start, shown to the operator.
@@ -36,6 +40,7 @@ public:
     bool processPendingEvents() override { return false; }
     void setClientCount(std::size_t count) override { clientCount_ = count; }
     void waitForActivity(int handle, int timeoutMs) override;
+    bool hasOwnEvents() const override { return false; }
     bool stopRequested() const override { return false; }
     void showStartupError(std::string_view) override {}
 

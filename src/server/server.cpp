@@ -56,8 +56,13 @@ int Server::idleWaitBound() const {
 void Server::runPass() {
     // Only a pass that did nothing may wait; one that did something goes on
     // at once, so a busy server never sleeps and an idle one never spins.
-    if (idleLastPass_) window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
-    poller_.wait(0);
+    // Without window events to wait for, the readiness call does the waiting.
+    int waitMs = 0;
+    if (idleLastPass_ && window_.hasOwnEvents())
+        window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
+    else if (idleLastPass_)
+        waitMs = idleWaitBound();
+    poller_.wait(waitMs);
     if (wakeReady_) {
         wakeReady_ = 0;
         wake_.drain();
