@@ -10,7 +10,7 @@
 //   bench_client PROTO PORT upload NAME BYTES RUNS
 //   bench_client PROTO PORT concurrent NAME CLIENTS SECONDS
 //   bench_client PROTO PORT stuck NAME STUCK RUNS
-//   bench_client PROTO PORT latency NAME COUNT
+//   bench_client PROTO PORT latency NAME|- COUNT
 //   bench_client PROTO PORT idle COUNT SECONDS
 // Each prints "key value" lines (MiB/s, microseconds, requests per second)
 // for the script to take medians of. Every wait has a deadline.
@@ -159,8 +159,10 @@ public:
     virtual void upload(const std::string& name, std::uint64_t size, const std::uint8_t* data) = 0;
     // Starts a download and never reads it; the connections stay open.
     virtual void startStuckDownload(const std::string& name) = 0;
-    // One small request and its whole reply.
+    // One small request about a file, and its whole reply.
     virtual void smallRequest(const std::string& name) = 0;
+    // One request that touches no file, and its reply.
+    virtual void trivialRequest() = 0;
 };
 
 class VextoraSession final : public Session {
@@ -216,6 +218,12 @@ public:
         std::uint8_t reply[5];
         receiveExact(control_, reply, sizeof reply);
         if (reply[0] == 0xFF && reply[1] == 0xFF) die("file info: no such file " + name);
+    }
+
+    // A login while logged in: refused at the gate, no file touched.
+    void trivialRequest() override {
+        frame(std::string{char(vextora::REQ_LOGIN)} + text("BENCH") + text("pw"));
+        if (readByte() != vextora::REPLY_FAILED) die("a second login was not refused");
     }
 
 private:
@@ -287,7 +295,8 @@ public:
         command("RETR " + name, 150);
     }
 
-    void smallRequest(const std::string&) override { command("NOOP", 200); }
+    void smallRequest(const std::string& name) override { command("SIZE " + name, 213); }
+    void trivialRequest() override { command("NOOP", 200); }
 
 private:
     int readCode() {
@@ -381,6 +390,12 @@ public:
             std::vector<std::uint8_t> rest(length - buffered);
             receiveExact(connection_, rest.data(), rest.size());
         }
+    }
+
+    // Answered by the configuration alone (204, no body).
+    void trivialRequest() override {
+        sendText(connection_, "GET /ping HTTP/1.1\r\nHost: bench\r\n\r\n");
+        takeBuffered(readHead(connection_, 204));
     }
 
 private:
@@ -516,14 +531,21 @@ void stuck(const std::string& protocol, std::uint16_t port, const std::string& n
     for (int run = 0; run < runs; ++run) std::printf("stuck_mibps %.1f\n", once());
 }
 
+// NAME "-": requests that touch no file.
 void latency(const std::string& protocol, std::uint16_t port, const std::string& name, int count) {
     auto session = openSession(protocol, port, "127.0.0.1", true);
-    for (int i = 0; i < std::min(count, 2000); ++i) session->smallRequest(name);  // warm up
+    auto request = [&] {
+        if (name == "-")
+            session->trivialRequest();
+        else
+            session->smallRequest(name);
+    };
+    for (int i = 0; i < std::min(count, 2000); ++i) request();  // warm up
     std::vector<double> micros(static_cast<std::size_t>(count));
     auto start = Clock::now();
     for (auto& each : micros) {
         auto before = Clock::now();
-        session->smallRequest(name);
+        request();
         each = std::chrono::duration<double, std::micro>(Clock::now() - before).count();
     }
     double elapsed = seconds(start, Clock::now());

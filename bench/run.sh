@@ -128,6 +128,7 @@ http {
     server {
         listen 127.0.0.1:$HTTP_PORT;
         root $www/html;
+        location = /ping { return 204; }
         location /up/ {
             dav_methods PUT;
             dav_access user:rw group:r all:r;
@@ -292,10 +293,11 @@ done
 
 # ---- Small requests with idle clients connected ----
 
-latency_runs() {  # SERVER IDLE
+latency_runs() {  # SERVER IDLE: requests about a file, then requests that touch none
     local tiny=tiny_$1
     for _ in $(seq "$LATENCY_RUNS"); do
         drive "$1" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle$2_/" | record "$1"
+        drive "$1" latency - "$LATENCY_COUNT" | sed "s/^/idle$2_trivial_/" | record "$1"
     done
 }
 
