@@ -192,7 +192,8 @@ public:
         if (announced == vextora::SIZE_UNAVAILABLE) die("server cannot open " + name);
         std::uint64_t got = drainToClose(data, buffer);
         ::close(data);
-        if (got != announced) die("short download");
+        if (got != announced)
+            die("short download: " + std::to_string(got) + " of " + std::to_string(announced));
         return got;
     }
 
@@ -436,8 +437,12 @@ private:
     std::vector<int> stuck_;
 };
 
+// A client that runs alone uses an address of its own too, so that other
+// programs' connections to the same ports on this machine never meet its own.
+constexpr const char* SOLE_CLIENT = "127.0.0.254";
+
 std::unique_ptr<Session> openSession(const std::string& protocol, std::uint16_t port,
-                                     const std::string& local = "127.0.0.1",
+                                     const std::string& local = SOLE_CLIENT,
                                      bool uploader = false) {
     if (protocol == "vextora") return std::make_unique<VextoraSession>(port, local, uploader);
     if (protocol == "ftp") return std::make_unique<FtpSession>(port, local);
@@ -473,7 +478,7 @@ void download(const std::string& protocol, std::uint16_t port, const std::string
 void upload(const std::string& protocol, std::uint16_t port, const std::string& name,
             std::uint64_t size, int runs) {
     auto buffer = makeBuffer();
-    auto session = openSession(protocol, port, "127.0.0.1", true);
+    auto session = openSession(protocol, port, SOLE_CLIENT, true);
     for (int run = 0; run < runs; ++run) {
         auto start = Clock::now();
         session->upload(name, size, buffer.get());
@@ -533,7 +538,7 @@ void stuck(const std::string& protocol, std::uint16_t port, const std::string& n
 
 // NAME "-": requests that touch no file.
 void latency(const std::string& protocol, std::uint16_t port, const std::string& name, int count) {
-    auto session = openSession(protocol, port, "127.0.0.1", true);
+    auto session = openSession(protocol, port, SOLE_CLIENT, true);
     auto request = [&] {
         if (name == "-")
             session->trivialRequest();

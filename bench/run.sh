@@ -100,6 +100,9 @@ ln "$work/files/big.bin" "$work/files/mid.bin" "$ours/Users/SERVERSHARE/"
 ln "$work/files/tiny.txt" "$ours/Users/BENCH/"
 printf 'SERVERSHARE\\big.bin\r\nSERVERSHARE\\mid.bin\r\n' >"$ours/shared.dat"
 printf 'BENCH\r\npw\r\n' >"$ours/users.dat"
+# Tests of other checkouts on this machine may reach our fixed ports: give
+# the administrator a password nobody knows, so nothing can stop this server.
+head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$ours/adminpass.cfg"
 
 www=$work/www
 mkdir -p "$www/html/up" "$www/tmp" "$www/logs"
@@ -174,23 +177,34 @@ EOF
 
 # ---- Servers ----
 
-# Other checkouts on this machine run tests of the real program on our fixed
-# ports: wait for them to finish rather than fail.
-for _ in $(seq 300); do
-    port_open $OUR_PORT || port_open $((OUR_PORT + 1)) || break
-    log "port $OUR_PORT is busy (another server); waiting"
-    sleep 2
-done
-
 log "starting the servers"
-start_group env -C "$ours" "$server_bin" --headless
-our_pid=$last_pid
+# Other checkouts on this machine run tests of the real program on our fixed
+# ports: wait for them to let go, and try again if one takes the port first.
+our_pid=
+for attempt in $(seq 20); do
+    for _ in $(seq 300); do
+        port_open $OUR_PORT || port_open $((OUR_PORT + 1)) || break
+        log "port $OUR_PORT is busy (another server); waiting"
+        sleep 2
+    done
+    start_group env -C "$ours" "$server_bin" --headless
+    for _ in $(seq 50); do
+        ss -Hltnp "( sport = :$OUR_PORT )" | grep -q "pid=$last_pid," && break
+        kill -0 "$last_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if ss -Hltnp "( sport = :$OUR_PORT )" | grep -q "pid=$last_pid,"; then
+        our_pid=$last_pid
+        break
+    fi
+    log "our server could not take its ports (attempt $attempt)"
+done
+[ -n "$our_pid" ] || { echo "port $OUR_PORT stayed busy" >&2; exit 1; }
 start_group nginx -c "$www/nginx.conf" -p "$www" -g 'daemon off;'
 nginx_pid=$last_pid
 start_group vsftpd "$ftp/vsftpd.conf"
 ftp_pid=$last_pid
 start_group iperf3 -s -B 127.0.0.1 -p $IPERF_PORT
-wait_port $OUR_PORT
 wait_port $HTTP_PORT
 wait_port $FTP_PORT
 wait_port $IPERF_PORT
