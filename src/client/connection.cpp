@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "server/protocol.h"
+
 namespace vextora::client {
 
 Payload& Payload::byte(std::uint8_t value) {
@@ -16,7 +18,10 @@ Payload& Payload::uint32(std::uint32_t value) {
 }
 
 Payload& Payload::text(std::string_view value) {
-    if (value.size() > 255) value = value.substr(0, 255);
+    if (value.size() > MAX_TEXT) {
+        value = value.substr(0, MAX_TEXT);
+        fits_ = false;
+    }
     bytes_.push_back(static_cast<std::uint8_t>(value.size()));
     bytes_.insert(bytes_.end(), value.begin(), value.end());
     return *this;
@@ -27,7 +32,8 @@ bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs
     close();
     failed_ = false;
     error_.clear();
-    if (!socket_.create()) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    if (!socket_.create())
+        return fail(std::string("cannot create a socket: ") + std::strerror(errno));
     if (!localAddress.empty() && !socket_.bindLocal(localAddress.c_str())) {
         socket_.release();
         return fail("cannot use local address " + localAddress);
@@ -44,7 +50,9 @@ bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs
     return true;
 }
 
-void Connection::close() { socket_.release(); }
+void Connection::close() {
+    socket_.release();
+}
 
 bool Connection::fail(std::string message) {
     if (!failed_) error_ = std::move(message);
@@ -113,8 +121,12 @@ std::optional<std::string> Connection::readText() {
     return text;
 }
 
-bool Connection::waitReadable(int ms) { return !failed_ && socket_.waitReadable(ms); }
+bool Connection::waitReadable(int ms) {
+    return !failed_ && socket_.waitReadable(ms);
+}
 
-bool Connection::closedByPeer() { return socket_.peerClosed(); }
+bool Connection::closedByPeer() {
+    return socket_.peerClosed();
+}
 
 }  // namespace vextora::client
