@@ -80,17 +80,16 @@ void ProgressMeter::finish(double now) {
 std::string ProgressMeter::render(std::string_view label, std::uint64_t done, std::uint64_t total,
                                   double rate, std::string_view last, int columns) {
     // Every field has a fixed width, so the bar keeps its length while the
-    // figures change. "1023.9 MiB" is the longest size; a size shows as 9
-    // columns until then.
+    // figures change: "1023.9 MiB" is the widest size.
     auto padded = [](std::string text, std::size_t width, bool right) {
         if (text.size() < width) text.insert(right ? 0 : text.size(), width - text.size(), ' ');
         return text;
     };
     const int width = std::max(columns - 1, 20);
-    std::string speed = padded(formatBytes(static_cast<std::uint64_t>(rate)) + "/s", 11, true);
+    std::string speed = padded(formatBytes(static_cast<std::uint64_t>(rate)) + "/s", 12, true);
     auto figuresWith = [&](bool withTotal) {
-        std::string text = padded(formatBytes(done), 9, true);
-        if (withTotal) text += " / " + padded(formatBytes(total), 9, true);
+        std::string text = padded(formatBytes(done), 10, true);
+        if (withTotal) text += " / " + padded(formatBytes(total), 10, true);
         return text + "  " + speed + "  " + std::string(last);
     };
     constexpr int LAST_WIDTH = 12;  // "1:02:03 left"
