@@ -95,9 +95,9 @@ std::string describeReply(std::uint8_t request, std::uint8_t reply) {
                     return "upload refused (not logged in, the guest, or a name with '..'), or "
                            "the server could not store the file";
                 case REQ_RENAME_FILE:
-                    return "rename failed (no such file, or the new name exists)";
+                    return "no such file, or the new name exists";
                 case REQ_DELETE_FILE:
-                    return "delete failed (no such file)";
+                    return "no such file";
                 case REQ_KICK_USER:
                     return "no such user";
                 default:
