@@ -317,8 +317,11 @@ bool Client::openTransfer(Connection& transfer, const TransferOptions& options) 
 
 Status Client::abandonUpload(Connection& transfer) {
     control_.sendByte(CANCEL_TRANSFER);
-    transfer.close();
+    // The transfer connection stays open until the answer: closed first, its
+    // end could reach the server before the cancel and read as a complete
+    // upload of the partial data.
     auto reply = control_.readByte();
+    transfer.close();
     if (!reply) return lost();
     if (*reply == REPLY_OK) return Status::success();
     // A refusal that crossed the cancel: the server was never in the upload,

@@ -156,10 +156,10 @@ void CliProcess::pump(int timeoutMs) {
     }
 }
 
-bool CliProcess::waitFor(std::string_view text, int timeoutMs, bool inError) {
+bool CliProcess::waitFor(std::string_view text, int timeoutMs, bool inError, std::size_t from) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const std::string& stream = inError ? err_ : out_;
-    while (stream.find(text) == std::string::npos) {
+    while (stream.size() < from || stream.find(text, from) == std::string::npos) {
         if (msLeft(deadline) == 0) return false;
         if (output_ < 0 && error_ < 0) return false;
         pump(std::min(msLeft(deadline), 100));

@@ -42,8 +42,9 @@ public:
     bool write(std::string_view text);
     void closeInput();
     // Reads output until `text` has appeared in out() (or in err() with
-    // inError), up to timeoutMs. True when it has.
-    bool waitFor(std::string_view text, int timeoutMs = 10000, bool inError = false);
+    // inError) at or after offset `from`, up to timeoutMs. True when it has.
+    bool waitFor(std::string_view text, int timeoutMs = 10000, bool inError = false,
+                 std::size_t from = 0);
     void signal(int number);
     // Reads output until the program ends, up to timeoutMs; its code as in
     // CliResult.
