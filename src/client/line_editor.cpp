@@ -31,7 +31,10 @@ LineEditor::LineEditor(const char* program, std::vector<std::string> words)
     el_set(editor_, EL_PROMPT, &LineEditor::promptOf);
     el_set(editor_, EL_EDITOR, "emacs");
     el_set(editor_, EL_HIST, history, history_);
-    el_set(editor_, EL_ADDFN, "vextora-complete", "complete a command word", &LineEditor::complete);
+    // The wide form keeps these static strings as they are; the narrow one
+    // copies them and never frees the copies.
+    el_wset(editor_, EL_ADDFN, L"vextora-complete", L"complete a command word",
+            &LineEditor::complete);
     el_set(editor_, EL_BIND, "^I", "vextora-complete", nullptr);
     // The user's own ~/.editrc may rebind keys, as in other programs.
     el_source(editor_, nullptr);
