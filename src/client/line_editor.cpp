@@ -3,8 +3,12 @@
 #include <histedit.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+
+#include "platform/terminal.h"
 
 namespace vextora::client {
 
@@ -30,6 +34,7 @@ LineEditor::LineEditor(const char* program, std::vector<std::string> words)
     el_set(editor_, EL_CLIENTDATA, this);
     el_set(editor_, EL_PROMPT, &LineEditor::promptOf);
     el_set(editor_, EL_EDITOR, "emacs");
+    el_wset(editor_, EL_GETCFN, &LineEditor::readCharacter);
     el_set(editor_, EL_HIST, history, history_);
     // The wide form keeps these static strings as they are; the narrow one
     // copies them and never frees the copies.
@@ -82,16 +87,46 @@ unsigned char LineEditor::complete(EditLine* editor, int) {
     return CC_REDISPLAY;
 }
 
+int LineEditor::readCharacter(EditLine*, wchar_t* character) {
+    // libedit's own reader waits in read(), where a Ctrl+C that arrives
+    // while a key is being handled is only seen at the next key. This one
+    // waits so that no Ctrl+C is missed, and then reads one character.
+    char bytes[MB_LEN_MAX];
+    std::size_t count = 0;
+    for (;;) {
+        if (!waitForInput()) {
+            errno = EINTR;
+            return -1;
+        }
+        long got = readStandardInput(bytes + count, 1);
+        if (got == 0) return 0;
+        if (got < 0) {
+            if (interrupted()) errno = EINTR;
+            return -1;
+        }
+        ++count;
+        std::mbstate_t state{};
+        wchar_t wide = 0;
+        std::size_t used = std::mbrtowc(&wide, bytes, count, &state);
+        if (used == static_cast<std::size_t>(-2) && count < sizeof bytes) continue;
+        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+            count = 0;  // not a character in this locale: dropped, as libedit does
+            continue;
+        }
+        *character = wide;
+        return 1;
+    }
+}
+
 LineEditor::Result LineEditor::read(const std::string& prompt, std::string& line) {
     prompt_ = prompt;
     int count = 0;
     errno = 0;
     const char* text = el_gets(editor_, &count);
     if (text == nullptr) {
-        // With the interrupt scope's handler, Ctrl+C makes the read fail
-        // with EINTR and drops the typed line.
-        if (count < 0 && errno == EINTR) return Interrupted;
-        return End;
+        // A Ctrl+C (inside the shell's interrupt scope) fails the read and
+        // drops the typed line.
+        return interrupted() ? Interrupted : End;
     }
     line.assign(text, static_cast<std::size_t>(count));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();

@@ -30,6 +30,7 @@ public:
 private:
     static const char* promptOf(editline* editor);
     static unsigned char complete(editline* editor, int key);
+    static int readCharacter(editline* editor, wchar_t* character);
 
     editline* editor_ = nullptr;
     history* history_ = nullptr;

@@ -1,5 +1,6 @@
 // vextora: the command-line client. One command per run for scripts, or
 // `vextora shell` for many over one connection. `vextora --help` explains.
+#include <clocale>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -26,6 +27,9 @@ int usageError(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Names typed at the shell's prompt are read in the user's character set.
+    // Only LC_CTYPE: numbers keep their decimal point in every locale.
+    std::setlocale(LC_CTYPE, "");
     // A reader that went away (vextora get X - | head) must not end us by signal.
     vextora::ignoreBrokenPipe();
 

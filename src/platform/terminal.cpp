@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -118,6 +119,30 @@ void ignoreBrokenPipe() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+bool waitForInput() {
+    // SIGINT is blocked between the look at the flag and the wait, and ppoll
+    // unblocks it only while it waits: a signal in between ends the wait.
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &interrupt, &previous);
+    bool ready = false;
+    while (!interruptRaised.load()) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        int result = ::ppoll(&input, 1, nullptr, &previous);
+        if (result > 0) {
+            ready = true;
+            break;
+        }
+        if (result < 0 && errno != EINTR) {
+            ready = true;  // the read that follows reports the failure
+            break;
+        }
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return ready;
 }
 
 long readStandardInput(void* buffer, std::size_t capacity) {

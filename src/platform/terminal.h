@@ -47,6 +47,10 @@ void clearInterrupt();
 // A write to a closed pipe fails with EPIPE instead of ending the process.
 void ignoreBrokenPipe();
 
+// Waits until standard input can be read (or has ended): true; or until a
+// Ctrl+C inside an interrupt scope: false. A Ctrl+C that came just before
+// the wait ends it too, so none is ever lost to the race.
+bool waitForInput();
 // One read of standard input: bytes read, 0 at its end, -1 on failure
 // (also when a Ctrl+C cut the read short; interrupted() tells).
 long readStandardInput(void* buffer, std::size_t capacity);

@@ -65,7 +65,9 @@ TEST_F(CliTerminal, ProgressBarOnlyWhenStandardErrorIsATerminal) {
 TEST_F(CliTerminal, InteractiveShellCompletesRemembersAndSurvivesCtrlC) {
     createAccount("bob");
     CliProcess shell;
-    ASSERT_TRUE(shell.start(withPorts({"shell"}), options("pw"), Streams::Terminal));
+    CliOptions utf8 = options("pw");
+    utf8.variables["LANG"] = "C.UTF-8";
+    ASSERT_TRUE(shell.start(withPorts({"shell"}), utf8, Streams::Terminal));
     ASSERT_TRUE(shell.waitFor("'quit' leaves.")) << shell.out();
     ASSERT_TRUE(shell.waitFor("vextora> ")) << shell.out();
 
@@ -85,11 +87,16 @@ TEST_F(CliTerminal, InteractiveShellCompletesRemembersAndSurvivesCtrlC) {
     EXPECT_EQ(shell.out().find("no such file", mark), std::string::npos) << "the rm never ran";
 
     mark = shell.out().size();
-    shell.write("\x1b[A");  // the up arrow brings back the last line
+    shell.write("info caf\xc3\xa9.txt\r");  // typed in the terminal's character set
+    ASSERT_TRUE(shell.waitFor("not a file in your folder: caf\xc3\xa9.txt", 5000, false, mark))
+        << shell.out().substr(mark);
+
+    mark = shell.out().size();
+    shell.write("\x1b[A\x1b[A");  // the up arrow walks back through the history
     ASSERT_TRUE(shell.waitFor("ls", 5000, false, mark)) << shell.out().substr(mark);
 
     shell.write("\x15\x04");  // Ctrl+U clears it, Ctrl+D on an empty line leaves
-    EXPECT_EQ(shell.wait(10000), 0) << shell.out();
+    EXPECT_EQ(shell.wait(10000), 1) << "the last failure, the info\n" << shell.out();
 }
 
 }  // namespace
