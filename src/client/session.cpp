@@ -393,8 +393,13 @@ int Session::put(const ParsedCommand& command, Mode mode) {
     std::uint64_t offset = 0;
     bool tooLarge = false;
     Source source = [&](std::uint8_t* buffer, std::size_t capacity) -> long {
-        long got =
-            fromInput ? readStandardInput(buffer, capacity) : file.readAt(buffer, capacity, offset);
+        long got = 0;
+        if (!fromInput)
+            got = file.readAt(buffer, capacity, offset);
+        else if (waitForInput())  // a quiet pipe must not hold off a Ctrl+C
+            got = readStandardInput(buffer, capacity);
+        else
+            got = -1;
         if (got > 0) offset += static_cast<std::uint64_t>(got);
         if (offset >= SIZE_UNAVAILABLE) {
             tooLarge = true;

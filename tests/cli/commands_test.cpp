@@ -301,6 +301,27 @@ TEST_F(CliCommands, AdministratorSeesKicksAndStops) {
     EXPECT_TRUE(eventually([&] { return server_->stopping(); }));
 }
 
+TEST_F(CliCommands, CtrlCWhileAPutWaitsOnAQuietPipeCancelsTheUpload) {
+    createAccount("bob");
+    dir_.write("Users/BOB/log.txt", "earlier\n");
+    CliProcess put;
+    ASSERT_TRUE(put.start(withPorts({"-u", "bob", "put", "-", "log.txt"}), options(PW)));
+    ASSERT_TRUE(put.write(std::string(100000, 'p')));  // then the pipe stays open and quiet
+    auto admin = loginAs("ADMIN", "");
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto info = admin->userInfo("BOB");
+            return info && info->direction == DIRECTION_TO_SERVER && info->transferDone == 100000;
+        },
+        10000))
+        << "the upload never started";
+    put.signal(SIGINT);
+    EXPECT_EQ(put.wait(10000), 130);
+    EXPECT_EQ(put.err(), "vextora: upload cancelled; the server dropped what it had received\n");
+    EXPECT_EQ(dir_.read("Users/BOB/log.txt"), "earlier\n") << "the earlier file stays";
+    EXPECT_EQ(filesIn(dir_ / "Users/BOB"), std::set<std::string>{"log.txt"});
+}
+
 class CliShell : public CliFixture {};
 
 TEST_F(CliShell, ScriptedSessionRunsEveryLineAndEndsWithTheLastFailure) {
