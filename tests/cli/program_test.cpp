@@ -29,6 +29,18 @@ bool eventually(const std::function<bool()>& condition, int timeoutMs) {
     return condition();
 }
 
+// The account names in a `users` listing. Clients shown by their address are
+// left out: on the fixed ports, another program's tests may connect too.
+std::vector<std::string> accountsIn(const std::string& listing) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t end; (end = listing.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string name = listing.substr(start, end - start);
+        if (name != "127.0.0.1") names.push_back(name);
+    }
+    return names;
+}
+
 class CliProgram : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,7 +117,7 @@ TEST_F(CliProgram, ReadmeWalkthroughFromRegisterToKick) {
     ASSERT_TRUE(bobShell.start({"-u", "bob", "shell"}, options("bob-pw")));
     ASSERT_TRUE(bobShell.waitFor("logged in as BOB\n")) << bobShell.err();
     CliResult users = vextora({"-u", "admin", "users"}, "boss");
-    EXPECT_EQ(users.out, "BOB\nADMIN\n");
+    EXPECT_EQ(accountsIn(users.out), (std::vector<std::string>{"BOB", "ADMIN"})) << users.out;
     CliResult whois = vextora({"-u", "admin", "whois", "bob"}, "boss");
     EXPECT_NE(whois.out.find("shared:     1 file\n"), std::string::npos) << whois.out;
     CliResult kick = vextora({"-u", "admin", "kick", "bob"}, "boss");
@@ -113,7 +125,8 @@ TEST_F(CliProgram, ReadmeWalkthroughFromRegisterToKick) {
     bobShell.write("ls\n");
     EXPECT_TRUE(bobShell.waitFor("the server closed the connection", 10000, true));
     EXPECT_EQ(bobShell.wait(10000), 3);
-    EXPECT_EQ(vextora({"-u", "admin", "users"}, "boss").out, "ADMIN\n");
+    EXPECT_EQ(accountsIn(vextora({"-u", "admin", "users"}, "boss").out),
+              std::vector<std::string>{"ADMIN"});
 }
 
 TEST_F(CliProgram, CtrlCDuringAGetExitsWith130AndLeavesNoFile) {
