@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
                              environment ? std::optional<std::string>(environment) : std::nullopt);
     Console console{std::cout, std::cerr};
     console.progress = vextora::isTerminal(vextora::StandardStream::Error);
+    console.outputTerminal = vextora::isTerminal(vextora::StandardStream::Output);
     console.columns = vextora::terminalColumns(vextora::StandardStream::Error);
     Session session(invocation, passwords, console);
 

@@ -47,4 +47,13 @@ std::string upperAscii(std::string_view text) {
     return upper;
 }
 
+std::string printable(std::string_view text) {
+    std::string shown(text);
+    for (char& c : shown) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 32 || byte == 127) c = '?';
+    }
+    return shown;
+}
+
 }  // namespace vextora::client

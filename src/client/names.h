@@ -29,4 +29,9 @@ std::optional<std::string> localNameFor(std::string_view remote);
 // The upper-case form in which the server keeps account names: a to z only.
 std::string upperAscii(std::string_view text);
 
+// The text with every control byte (below 32, and 127) shown as '?'. Names
+// come from other users; shown raw on a terminal, escape sequences in them
+// would drive that terminal.
+std::string printable(std::string_view text);
+
 }  // namespace vextora::client

@@ -57,8 +57,16 @@ double Session::now() const {
 }
 
 int Session::fail(int code, const std::string& message) {
-    console_.err << console_.errorPrefix << message << '\n' << std::flush;
+    console_.err << console_.errorPrefix << printable(message) << '\n' << std::flush;
     return code;
+}
+
+void Session::note(const std::string& message) {
+    console_.err << "note: " << printable(message) << '\n' << std::flush;
+}
+
+std::string Session::shown(std::string_view text) const {
+    return console_.outputTerminal ? printable(text) : std::string(text);
 }
 
 int Session::fromStatus(const Status& status, const std::string& context) {
@@ -67,7 +75,7 @@ int Session::fromStatus(const Status& status, const std::string& context) {
 }
 
 void Session::confirm(const std::string& message) {
-    if (!settings_.quiet) console_.out << message << '\n' << std::flush;
+    if (!settings_.quiet) console_.out << printable(message) << '\n' << std::flush;
 }
 
 int Session::connect() {
@@ -182,7 +190,7 @@ int Session::listOwnFolder(bool longFormat) {
     std::sort(names->begin(), names->end());
     for (const auto& name : *names) {
         if (!longFormat) {
-            console_.out << name << '\n';
+            console_.out << shown(name) << '\n';
             continue;
         }
         auto info = client_->fileInfo(name, &status);
@@ -190,7 +198,7 @@ int Session::listOwnFolder(bool longFormat) {
         // A folder has no size the server will tell.
         std::string size = info->available() ? std::to_string(info->size) : "-";
         console_.out << std::setw(12) << size << (info->shared ? "  shared  " : "          ")
-                     << name << '\n';
+                     << shown(name) << '\n';
     }
     console_.out << std::flush;
     return EXIT_DONE;
@@ -200,7 +208,7 @@ int Session::listCatalog() {
     Status status;
     auto lines = client_->listCatalog(&status);
     if (!lines) return fromStatus(status);
-    for (const auto& line : *lines) console_.out << line << '\n';
+    for (const auto& line : *lines) console_.out << shown(line) << '\n';
     console_.out << std::flush;
     return EXIT_DONE;
 }
@@ -211,12 +219,13 @@ int Session::info(const std::string& name) {
     if (!info) return fromStatus(status);
     if (!info->available()) {
         if (info->shared)
-            console_.out << name << ": not in your folder, but the catalog still lists "
-                         << lineOf(name) << '\n';
+            console_.out << shown(name + ": not in your folder, but the catalog still lists " +
+                                  lineOf(name))
+                         << '\n';
         return fail(EXIT_REFUSED, "not a file in your folder: " + name);
     }
-    console_.out << name << ": " << info->size << " bytes, "
-                 << (info->shared ? "shared as " + lineOf(name) : std::string("not shared")) << '\n'
+    std::string sharing = info->shared ? "shared as " + lineOf(name) : std::string("not shared");
+    console_.out << shown(name + ": " + std::to_string(info->size) + " bytes, " + sharing) << '\n'
                  << std::flush;
     return EXIT_DONE;
 }
@@ -255,8 +264,8 @@ int Session::rename(const std::string& from, const std::string& to) {
     if (!status.ok()) return fromStatus(status, "cannot rename " + from);
     confirm("renamed " + from + " to " + to);
     if (info->shared)
-        console_.err << "note: the catalog still lists " << lineOf(from) << "; 'unshare " << from
-                     << "' removes that line\n";
+        note("the catalog still lists " + lineOf(from) + "; 'unshare " + from +
+             "' removes that line");
     return EXIT_DONE;
 }
 
@@ -268,8 +277,8 @@ int Session::remove(const std::string& name) {
     if (!status.ok()) return fromStatus(status, "cannot delete " + name);
     confirm("deleted " + name);
     if (info->shared)
-        console_.err << "note: the catalog still lists " << lineOf(name) << "; 'unshare " << name
-                     << "' removes that line\n";
+        note("the catalog still lists " + lineOf(name) + "; 'unshare " + name +
+             "' removes that line");
     return EXIT_DONE;
 }
 
@@ -328,7 +337,7 @@ int Session::get(const ParsedCommand& command, Mode mode) {
     clearInterrupt();
     std::optional<ProgressMeter> meter;
     if (console_.progress && !settings_.quiet)
-        meter.emplace(console_.err, toOutput ? remote : path, console_.columns);
+        meter.emplace(console_.err, printable(toOutput ? remote : path), console_.columns);
     TransferOptions options;
     options.cancel = &interruptFlag();
     options.rateLimit = command.rateLimit;
@@ -412,7 +421,7 @@ int Session::put(const ParsedCommand& command, Mode mode) {
     clearInterrupt();
     std::optional<ProgressMeter> meter;
     if (console_.progress && !settings_.quiet)
-        meter.emplace(console_.err, remote, console_.columns);
+        meter.emplace(console_.err, printable(remote), console_.columns);
     TransferOptions options;
     options.cancel = &interruptFlag();
     options.rateLimit = command.rateLimit;
@@ -436,7 +445,7 @@ int Session::users() {
     Status status;
     auto names = client_->listUsers(&status);
     if (!names) return fromStatus(status);
-    for (const auto& name : *names) console_.out << name << '\n';
+    for (const auto& name : *names) console_.out << shown(name) << '\n';
     console_.out << std::flush;
     return EXIT_DONE;
 }
@@ -448,8 +457,8 @@ int Session::whois(const std::string& name) {
     Status status;
     auto info = client_->userInfo(upper, &status);
     if (!info) return fromStatus(status, upper);
-    console_.out << "name:       " << upper << '\n'
-                 << "address:    " << info->address << '\n'
+    console_.out << "name:       " << shown(upper) << '\n'
+                 << "address:    " << shown(info->address) << '\n'
                  << "connected:  " << formatDuration(info->connectedMs / 1000.0) << '\n'
                  << "shared:     " << info->sharedFiles << " file"
                  << (info->sharedFiles == 1 ? "" : "s") << '\n'

@@ -25,7 +25,8 @@ namespace vextora::client {
 struct Console {
     std::ostream& out;
     std::ostream& err;
-    bool progress = false;  // the error stream is a terminal: show progress bars
+    bool progress = false;        // the error stream is a terminal: show progress bars
+    bool outputTerminal = false;  // the output stream is a terminal: names made printable
     int columns = 80;
     std::string errorPrefix = "vextora: ";
 };
@@ -63,6 +64,10 @@ public:
 private:
     int fromStatus(const Status& status, const std::string& context = {});
     void confirm(const std::string& message);
+    void note(const std::string& message);
+    // A name from the server as the output stream gets it: made printable on
+    // a terminal, byte for byte for a script.
+    std::string shown(std::string_view text) const;
     int requireLogin(Access access, Mode mode);
 
     int registerAccount(const std::string& name);

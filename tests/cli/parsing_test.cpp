@@ -224,6 +224,16 @@ TEST(LocalNames, OnlyANameThatStaysInItsFolder) {
     EXPECT_EQ(upperAscii("bob-\xe9t\xc3\xa9"), "BOB-\xe9T\xc3\xa9") << "a to z only";
 }
 
+TEST(LocalNames, ControlBytesCannotReachATerminal) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"BOB\\notes.txt", "BOB\\notes.txt"},
+        {"evil\x1b]0;title\x07.txt", "evil?]0;title?.txt"},
+        {std::string("nul\0tab\tdel\x7f", 12), "nul?tab?del?"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+    };
+    for (const auto& [raw, shown] : cases) EXPECT_EQ(printable(raw), shown);
+}
+
 TEST(PasswordFiles, TheFirstLineWithoutItsLineEnd) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"secret\n", "secret"}, {"secret\r\nnext\n", "secret"},     {"secret", "secret"}, {"", ""},

@@ -23,6 +23,22 @@ TEST_F(CliTerminal, PasswordPromptDoesNotEchoWhatIsTyped) {
     EXPECT_NE(run.out().find("a.txt"), std::string::npos) << run.out();
 }
 
+TEST_F(CliTerminal, NamesCannotSendEscapeSequencesToATerminalButScriptsGetThemWhole) {
+    createAccount("bob");
+    const std::string hostile = "clear\x1b[2J\x1b]0;owned\x07.txt";
+    dir_.write("Users/BOB/" + hostile, "x");
+    ASSERT_EQ(vextora({"-u", "bob", "share", hostile}, "pw").code, 0);
+
+    CliProcess onTerminal;
+    ASSERT_TRUE(onTerminal.start(withPorts({"catalog"}), options(), Streams::Terminal));
+    EXPECT_EQ(onTerminal.wait(10000), 0);
+    EXPECT_NE(onTerminal.out().find("BOB\\clear?[2J?]0;owned?.txt"), std::string::npos)
+        << onTerminal.out();
+    EXPECT_EQ(onTerminal.out().find('\x1b'), std::string::npos);
+
+    EXPECT_EQ(vextora({"catalog"}).out, "BOB\\" + hostile + "\n") << "a pipe gets the bytes";
+}
+
 TEST_F(CliTerminal, RegisterAsksTwiceAndAMismatchRegistersNothing) {
     for (const char* second : {"other\r", "chosen\r"}) {
         CliProcess run;

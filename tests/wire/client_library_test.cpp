@@ -90,26 +90,6 @@ TEST_F(ClientLibrary, UnavailableDownloadIsCancelledAtOnceAndTheSessionGoesOn) {
     }
 }
 
-TEST_F(ClientLibrary, CancelDuringADownloadKeepsTheConnectionInStep) {
-    auto client = loginAs("BOB");
-    dir_.write("Users/BOB/big.bin", std::string(8 * 1024 * 1024, 'b'));
-    std::atomic<bool> cancel{false};
-    TransferOptions options;
-    options.cancel = &cancel;
-    options.rateLimit = 1024 * 1024;  // eight seconds for all of it
-    options.progress = [&](std::uint64_t done, std::uint64_t) {
-        if (done >= 64 * 1024) cancel = true;
-    };
-    Status status = client->download("big.bin", SELECT_OWN_FOLDER, discard(), options);
-    EXPECT_EQ(status.kind, Status::Cancelled) << status.message;
-    EXPECT_LT(received_, 8u * 1024 * 1024);
-    EXPECT_TRUE(client->checkConnected());
-    Status listed;
-    auto names = client->listOwnFolder(&listed);
-    ASSERT_TRUE(names) << listed.message;
-    EXPECT_EQ(*names, std::vector<std::string>{"big.bin"});
-}
-
 TEST_F(ClientLibrary, CancelThatCrossesTheEndOfADownloadClosesTheConnection) {
     auto client = loginAs("BOB");
     dir_.write("Users/BOB/small.bin", std::string(64 * 1024, 's'));
