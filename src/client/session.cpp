@@ -360,6 +360,9 @@ int Session::get(const ParsedCommand& command, Mode mode) {
         }
         if (status.kind == Status::Cancelled)
             return fail(EXIT_INTERRUPTED, "download cancelled; nothing was stored");
+        if (status.kind == Status::LocalError)
+            return fail(EXIT_FAILED,
+                        toOutput ? "cannot write to standard output" : "cannot write " + path);
         if (status.kind == Status::NotAvailable)
             return fail(EXIT_REFUSED,
                         "file not available: " + remote +
@@ -435,6 +438,8 @@ int Session::put(const ParsedCommand& command, Mode mode) {
         return fail(EXIT_FAILED, "the input is 4 GiB or larger; the server takes smaller files");
     if (status.kind == Status::Cancelled)
         return fail(EXIT_INTERRUPTED, "upload cancelled; the server dropped what it had received");
+    if (status.kind == Status::LocalError)
+        return fail(EXIT_FAILED, fromInput ? "cannot read standard input" : "cannot read " + local);
     if (!status.ok()) return fromStatus(status, "cannot upload " + remote);
     confirm("uploaded " + (fromInput ? std::string("standard input") : local) + " as " + remote +
             " (" + formatBytes(offset) + ")");
