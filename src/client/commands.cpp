@@ -187,11 +187,11 @@ std::string overviewHelp(Mode mode) {
         std::string synopsis = "  " + std::string(info.name);
         if (!info.arguments.empty()) synopsis += " " + std::string(info.arguments);
         // Long synopses take a line of their own.
-        if (synopsis.size() > 27) {
+        if (synopsis.size() > 26) {
             synopsis += "\n";
-            synopsis.append(29, ' ');
+            synopsis.append(28, ' ');
         } else {
-            synopsis.append(29 - synopsis.size(), ' ');
+            synopsis.append(28 - synopsis.size(), ' ');
         }
         text += synopsis + std::string(info.summary) + "\n";
     }
