@@ -29,6 +29,8 @@ class Shell {
 public:
     // session and console must outlive the shell.
     Shell(Session& session, Console& console, bool interactive);
+    Shell(const Shell&) = delete;
+    Shell& operator=(const Shell&) = delete;
 
     // Connects, logs in when -u was given, and reads commands until quit or
     // the end of the input. Returns the exit code of the last command that
