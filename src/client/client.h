@@ -34,7 +34,7 @@ struct Status {
         NotAvailable,    // a download of a file the server cannot open
         ShortTransfer,   // the transfer connection ended before the announced size
         LocalError,      // the local file could not be read or written
-        Invalid,         // not sent: a name or password does not fit in a request
+        Invalid,         // not sent: a name too long, or an upload name with ".."
     };
     Kind kind = Ok;
     std::uint8_t reply = 0;
@@ -132,7 +132,8 @@ public:
 
     // Uploads what `source` produces under `name` in the caller's own folder.
     // Once the source is exhausted the upload is no longer cancelled: the
-    // server's answer decides.
+    // server's answer decides. A name with a ".." component is not sent
+    // (Invalid): the server would refuse it only after bytes may have gone.
     Status upload(std::string_view name, std::uint32_t announcedSize, const Source& source,
                   const TransferOptions& options = {});
     // Downloads a catalog line (selector other than 24) or an own file (24).

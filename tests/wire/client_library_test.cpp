@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "server/client_session.h"
+#include "server/server_context.h"
+#include "sharing/transfer_hub.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -130,6 +132,36 @@ TEST_F(ClientLibrary, CancelledUploadKeepsTheEarlierFileAndTheConnectionInStep) 
     auto names = client->listOwnFolder(&listed);
     ASSERT_TRUE(names) << listed.message;
     EXPECT_EQ(*names, std::vector<std::string>{"a.txt"}) << "no partial file shows";
+}
+
+TEST_F(ClientLibrary, UploadNameWithDotDotIsNeverStartedSoNoConnectionIsLeftBehind) {
+    auto client = loginAs("BOB");
+    dir_.write("Users/BOB/a.txt", "payload");
+    for (const char* name : {"..", "../x", "sub/../../x", "..\\users.dat"}) {
+        bool read = false;
+        Status status = client->upload(name, 1, [&](std::uint8_t*, std::size_t) {
+            read = true;
+            return 0L;
+        });
+        EXPECT_EQ(status.kind, Status::Invalid) << name;
+        EXPECT_FALSE(read) << name << ": no byte may go out";
+    }
+    Status listed;
+    ASSERT_TRUE(client->listOwnFolder(&listed)) << listed.message;  // a few passes later
+    std::size_t held = 1;
+    window_.runOnServer([&] { held = server_->context().transfers.heldCount(); });
+    EXPECT_EQ(held, 0u) << "no transfer connection waits for the next transfer";
+
+    std::string got;
+    Status download = client->download("a.txt", SELECT_OWN_FOLDER,
+                                       [&](const std::uint8_t* data, std::size_t length) {
+                                           got.append(reinterpret_cast<const char*>(data), length);
+                                           return true;
+                                       });
+    EXPECT_TRUE(download.ok()) << download.message;
+    EXPECT_EQ(got, "payload");
+    EXPECT_TRUE(client->upload("a..b", 0, [](std::uint8_t*, std::size_t) { return 0L; }).ok())
+        << "only a whole component is refused";
 }
 
 TEST_F(ClientLibrary, LocalReadFailureAbandonsTheUpload) {
