@@ -13,6 +13,7 @@
 #include "client/password_source.h"
 #include "client/session.h"
 #include "client/shell.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 
 using namespace vextora::client;

@@ -49,6 +49,10 @@ void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ignoreBrokenPipe();
+}
+
+void ignoreBrokenPipe() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);

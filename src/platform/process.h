@@ -26,10 +26,10 @@ private:
 // must live until the process ends.
 void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
 
-// Ignores SIGPIPE for the whole process. A file sent with sendfile cannot
-// ask to be spared the signal as a send can, and a peer that vanished must
-// never end the process.
-void ignoreBrokenPipes();
+// Ignores SIGPIPE for the whole process: a write to a closed pipe or socket
+// fails with EPIPE instead. (sendfile cannot ask to be spared the signal as
+// a send can, and a peer that vanished must never end the process.)
+void ignoreBrokenPipe();
 
 // Raises the soft descriptor limit to the hard limit, so thousands of
 // clients can connect. Returns the new soft limit.

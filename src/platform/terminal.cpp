@@ -114,13 +114,6 @@ void clearInterrupt() {
     interruptRaised.store(false);
 }
 
-void ignoreBrokenPipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-}
-
 bool waitForInput() {
     // SIGINT is blocked between the look at the flag and the wait, and ppoll
     // unblocks it only while it waits: a signal in between ends the wait.

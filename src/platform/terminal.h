@@ -44,9 +44,6 @@ const std::atomic<bool>& interruptFlag();
 bool interrupted();
 void clearInterrupt();
 
-// A write to a closed pipe fails with EPIPE instead of ending the process.
-void ignoreBrokenPipe();
-
 // Waits until standard input can be read (or has ended): true; or until a
 // Ctrl+C inside an interrupt scope: false. A Ctrl+C that came just before
 // the wait ends it too, so none is ever lost to the race.

@@ -93,9 +93,7 @@ bool gatePasses(Gate gate, const ClientSession& session) {
 }  // namespace
 
 ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
-    : control(accepted),
-      connectTick(server.clock.now()),
-      server_(server) {
+    : control(accepted), connectTick(server.clock.now()), server_(server) {
     peerAddress = control.peerAddress().value_or(0);
     userName = peerDottedAddress();
     watchControl(READY_READ);

@@ -26,7 +26,7 @@ Server::~Server() {
 }
 
 bool Server::start(std::string& error) {
-    ignoreBrokenPipes();
+    ignoreBrokenPipe();
     files_.removeStaleTemporaries();
     if (!listener_.open(config_.controlPort)) {
         error = "cannot listen on port " + std::to_string(config_.controlPort) + ": " +

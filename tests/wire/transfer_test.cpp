@@ -116,8 +116,8 @@ TEST_F(Transfers, MissingFileWaitsForTheCancelWhichAnswersNothing) {
 }
 
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
-    ASSERT_TRUE(bob_->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
+    ASSERT_TRUE(
+        bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
     auto transfer = openTransfer();
     ASSERT_TRUE(transfer->sendRaw("hello", 5));
     EXPECT_FALSE(bob_->connection().waitReadable(200)) << "no answer before the close";
@@ -290,15 +290,17 @@ TEST_F(Transfers, ClientThatClosesWhileAwaitingItsConnectionIsGone) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ann->disconnect();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(eventually([&] {
-        auto users = admin->listUsers();
-        return users && std::find(users->begin(), users->end(), "ANN") == users->end();
-    }, 2000));
+    EXPECT_TRUE(eventually(
+        [&] {
+            auto users = admin->listUsers();
+            return users && std::find(users->begin(), users->end(), "ANN") == users->end();
+        },
+        2000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -306,8 +308,8 @@ TEST_F(Transfers, AdministratorSeesDirectionSizeAndProgress) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
     std::optional<client::UserInfo> info;
     ASSERT_TRUE(eventually([&] {
         info = admin->userInfo("ANN");
