@@ -1,7 +1,7 @@
 # Two commands matter on a fresh machine:
 #   make run    installs what is missing, builds, and serves ./data
 #   make test   installs what is missing, builds both builds, runs every test
-.PHONY: all deps build asan run test unit bench reliability fuzz package format clean
+.PHONY: all deps package-deps build asan run test unit bench reliability fuzz package format clean
 
 JOBS ?= $(shell nproc)
 
@@ -9,6 +9,10 @@ all: build
 
 deps:
 	@bash scripts/install-deps.sh
+
+# The tools that make and check the Debian package (the tests check it too).
+package-deps:
+	@bash scripts/install-deps.sh package
 
 build: deps
 	@cmake --preset default >/dev/null
@@ -25,9 +29,13 @@ run: build
 
 # Every test in the optimised build, then again under the sanitizers; the
 # last lines are the test runner's summary.
-test: build asan
+test: build asan package-deps
 	@cd build && ctest --output-on-failure -j 2
 	@cd build-asan && ctest --output-on-failure -j 2
+
+# The Debian package, build/vextora_<version>_<architecture>.deb.
+package: build package-deps
+	@cd build && cpack -G DEB
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
