@@ -18,16 +18,23 @@ asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 
+# The libFuzzer targets (clang, with the address and undefined-behaviour
+# sanitizers); `make test` runs each briefly on its corpus.
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
 run: build
 	@mkdir -p data
 	@echo "Serving $(CURDIR)/data on ports 23322 (requests) and 23323 (transfers); Ctrl+C stops."
 	@cd data && exec ../build/vextora-server
 
-# Every test in the optimised build, then again under the sanitizers; the
-# last lines are the test runner's summary.
-test: build asan
+# Every test in the optimised build, then again under the sanitizers, then
+# a short run of each fuzzer; the last lines are the test runner's summary.
+test: build asan fuzz
 	@cd build && ctest --output-on-failure -j 2
 	@cd build-asan && ctest --output-on-failure -j 2
+	@cd build-fuzz && ctest --output-on-failure
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
