@@ -1,5 +1,6 @@
 #include "server/client_session.h"
 
+#include <algorithm>
 #include <span>
 
 #include "accounts/account_requests.h"
@@ -150,12 +151,15 @@ bool ClientSession::readRequest() {
     // Level-triggered: the poller reports the connection again while bytes remain.
     controlReady = 0;
     IoResult got;
+    // Payload bytes land here first: the request buffer grows with what has
+    // arrived, never ahead of it, so a header alone costs the server nothing.
+    std::uint8_t piece[16384];
     if (state == SessionState::ReadingBody) {
         // A zero-length frame never forms a request: the client's next byte,
         // or its close, ends the session.
         if (bodyLength_ == 0) return false;
-        got =
-            control.receiveSome(requestBody_.data() + bodyBytesRead_, bodyLength_ - bodyBytesRead_);
+        got = control.receiveSome(
+            piece, std::min<std::size_t>(sizeof piece, bodyLength_ - bodyBytesRead_));
     } else {
         got = control.receiveSome(headerBuffer_ + headerBytesRead_, 4 - headerBytesRead_);
     }
@@ -173,6 +177,10 @@ bool ClientSession::readRequest() {
     }
 
     if (state == SessionState::ReadingBody) {
+        std::size_t needed = requestBody_.size() + got.bytes;
+        if (needed > requestBody_.capacity())
+            requestBody_.reserve(std::min<std::size_t>(bodyLength_, 2 * needed));
+        requestBody_.insert(requestBody_.end(), piece, piece + got.bytes);
         bodyBytesRead_ += static_cast<std::uint32_t>(got.bytes);
         if (bodyBytesRead_ == bodyLength_) state = SessionState::MessageReady;
         return true;
@@ -186,7 +194,7 @@ bool ClientSession::readRequest() {
     // No real request comes near this; a larger header is hostile or broken,
     // and ends the session before anything is allocated.
     if (bodyLength_ > MAX_FRAME_PAYLOAD) return false;
-    requestBody_.assign(bodyLength_, 0);
+    requestBody_.clear();
     bodyBytesRead_ = 0;
     state = SessionState::ReadingBody;
     return true;
