@@ -66,6 +66,12 @@ long raiseDescriptorLimit() {
     return static_cast<long>(limit.rlim_cur);
 }
 
+long descriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    return static_cast<long>(limit.rlim_cur);
+}
+
 int openDescriptorCount() {
     DIR* directory = ::opendir("/proc/self/fd");
     if (directory == nullptr) return -1;

@@ -30,6 +30,9 @@ void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
 // clients can connect. Returns the new soft limit.
 long raiseDescriptorLimit();
 
+// The process's soft descriptor limit as it is now, or -1.
+long descriptorLimit();
+
 // Descriptors this process has open (counted in /proc/self/fd), or -1.
 int openDescriptorCount();
 

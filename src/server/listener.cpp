@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "net/poller.h"
+#include "platform/process.h"
 #include "platform/tick_clock.h"
 
 namespace vextora {
@@ -38,13 +39,28 @@ TcpSocket Listener::acceptOne() {
     ready_ = 0;
     TcpSocket connection = socket_.acceptConnection(true);
     int error = connection.lastError();
-    if (!connection.isOpen() &&
-        (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
-        paused_ = true;
-        pausedAt_ = clock_.now();
-        poller_.watch(socket_.nativeHandle(), 0, &ready_);
+    if (connection.isOpen() && keepFree_ > 0 && descriptorsAbove(connection) < keepFree_) {
+        // Serving one more client now would leave the connected ones unable
+        // to open a file or take a transfer connection.
+        connection.release();
+        pause();
+    } else if (!connection.isOpen() &&
+               (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        pause();
     }
     return connection;
+}
+
+long Listener::descriptorsAbove(const TcpSocket& connection) {
+    long limit = descriptorLimit();
+    if (limit < 0 || connection.nativeHandle() < 0) return limit;
+    return limit - 1 - connection.nativeHandle();
+}
+
+void Listener::pause() {
+    paused_ = true;
+    pausedAt_ = clock_.now();
+    poller_.watch(socket_.nativeHandle(), 0, &ready_);
 }
 
 }  // namespace vextora

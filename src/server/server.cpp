@@ -8,6 +8,12 @@
 
 namespace vextora {
 
+namespace {
+// Descriptors no new client may take: the connected sessions' files, catalog
+// rewrites and transfer connections need them.
+constexpr long DESCRIPTORS_KEPT_FOR_SESSIONS = 64;
+}  // namespace
+
 Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock)
     : config_(config),
       window_(window),
@@ -27,6 +33,7 @@ Server::~Server() {
 
 bool Server::start(std::string& error) {
     files_.removeStaleTemporaries();
+    listener_.keepFree(DESCRIPTORS_KEPT_FOR_SESSIONS);
     if (!listener_.open(config_.controlPort)) {
         error = "cannot listen on port " + std::to_string(config_.controlPort) + ": " +
                 std::strerror(listener_.lastError());

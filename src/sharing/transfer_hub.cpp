@@ -18,6 +18,7 @@ TransferHub::~TransferHub() {
 }
 
 bool TransferHub::listen(std::uint16_t port) {
+    listener_.keepFree(KEPT_FREE);
     return listener_.open(port);
 }
 
@@ -173,6 +174,8 @@ bool TransferHub::runDetached(std::uint32_t now) {
 }
 
 void TransferHub::hold(const TcpSocket& connection, std::uint32_t address, bool givenBack) {
+    // Nobody waits for it yet, and descriptors are short: it is closed.
+    if (Listener::descriptorsAbove(connection) < HOLD_RESERVE) return;
     std::size_t fromAddress = static_cast<std::size_t>(std::count_if(
         held_.begin(), held_.end(), [&](const Held& entry) { return entry.address == address; }));
     // Each control connection uses one transfer connection at a time, so more

@@ -40,6 +40,10 @@ class TransferHub {
 public:
     static constexpr std::size_t SPARE_HELD_PER_ADDRESS = 16;
     static constexpr std::size_t SPARE_HELD = 1024;
+    // Below this many free descriptors an early connection is not held;
+    // below KEPT_FREE none is accepted at all.
+    static constexpr long HOLD_RESERVE = 48;
+    static constexpr long KEPT_FREE = 16;
 
     // clients, poller, clock and pass must outlive the hub; `pass` counts the
     // loop's passes.
