@@ -30,6 +30,10 @@ void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
 // clients can connect. Returns the new soft limit.
 long raiseDescriptorLimit();
 
+// Gives the memory the allocator holds free back to the system, so that a
+// burst of clients that has gone does not leave the process large.
+void releaseFreeMemory();
+
 // The process's soft descriptor limit as it is now, or -1.
 long descriptorLimit();
 

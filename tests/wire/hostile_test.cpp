@@ -79,6 +79,35 @@ TEST_F(HostileClients, AnnouncedLengthAloneCostsTheServerNoMemory) {
     EXPECT_TRUE(hostile.front()->login("GUEST", "").ok());
 }
 
+TEST_F(HostileClients, MemoryHalfFramesHeldReturnsOnceTheyLeave) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory for itself";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory for itself";
+#endif
+#endif
+    constexpr int CONNECTIONS = 300;
+    auto well = connect();
+    ASSERT_TRUE(well->login("GUEST", "").ok());
+    long before = residentKb();
+    {
+        std::vector<std::unique_ptr<client::Client>> hostile;
+        std::string half = header(MAX_FRAME_PAYLOAD) + std::string(32768, 'h');
+        for (int i = 0; i < CONNECTIONS; ++i) {
+            hostile.push_back(connect("127.0.0.2"));
+            ASSERT_TRUE(hostile.back()->connection().sendRaw(half.data(), half.size()));
+        }
+        ASSERT_TRUE(eventually([&] { return residentKb() - before > 6 * 1024; }, 5000))
+            << "the server holds what the half frames carried";
+        // Someone who stays and uses a little memory after them.
+        ASSERT_TRUE(well->listCatalog());
+    }
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 1; }, 5000));
+    EXPECT_TRUE(eventually([&] { return residentKb() - before < 2 * 1024; }, 5000))
+        << "still " << residentKb() - before << " KiB above where it started";
+}
+
 TEST_F(HostileClients, ConnectedClientsKeepFullServiceWhenDescriptorsRunOut) {
     dir_.write("users.dat", "BOB\r\npw\r\n");
     std::string file(100000, 'f');
