@@ -12,6 +12,10 @@ server=$PWD/build/vextora-server
 driver=$PWD/build/bench/hostile_clients
 [ -x "$server" ] && [ -x "$driver" ] || { echo "build first: make build" >&2; exit 2; }
 
+if (exec 3<>/dev/tcp/127.0.0.1/23322) 2>/dev/null; then
+    echo "port 23322 is taken by another program; run this when it is free" >&2
+    exit 2
+fi
 data=$(mktemp -d)
 server_pid=
 trap '[ -n "$server_pid" ] && kill -KILL $server_pid 2>/dev/null; rm -rf "$data"' EXIT
