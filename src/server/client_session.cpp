@@ -1,6 +1,7 @@
 #include "server/client_session.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "accounts/account_requests.h"
@@ -166,6 +167,17 @@ bool ClientSession::readRequest() {
     if (got.closed()) return false;
     if (got.error != 0) return got.wouldBlock();
     server_.activity = true;
+    if (downloadCompleted && state == SessionState::ReadingHeader) {
+        downloadCompleted = false;
+        // A client may cancel a download at any time, and cannot know that
+        // the last piece has already gone out. Its cancel then arrives where
+        // a header begins, where it cannot be one (no frame is that long),
+        // and is dropped rather than ending the session.
+        if (headerBytesRead_ == 0 && headerBuffer_[0] == CANCEL_TRANSFER) {
+            std::memmove(headerBuffer_, headerBuffer_ + 1, got.bytes - 1);
+            if (--got.bytes == 0) return true;
+        }
+    }
     if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
         requestStartPass_ = server_.pass;
         // The client has moved on from a refused transfer, so the connection

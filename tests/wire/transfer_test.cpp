@@ -115,9 +115,30 @@ TEST_F(Transfers, MissingFileWaitsForTheCancelWhichAnswersNothing) {
     EXPECT_TRUE(bob_->fileInfo("x")) << "the library's cancel leaves the session usable";
 }
 
+TEST_F(Transfers, CancelArrivingAfterTheDownloadCompletedIsIgnored) {
+    // The client cancels while the last piece is already on its way: the
+    // cancel reaches the server after the download has ended.
+    dir_.write("Users/BOB/small.txt", "all of it");
+    EXPECT_EQ(requestDownload(*bob_, "small.txt", SELECT_OWN_FOLDER), 9u);
+    auto transfer = openTransfer();
+    std::string got(9, '\0');
+    ASSERT_TRUE(transfer->readExact(got.data(), got.size()));
+    ASSERT_TRUE(transfer->waitReadable(2000));
+    ASSERT_TRUE(transfer->closedByPeer()) << "the download is complete";
+    std::string late(1, static_cast<char>(CANCEL_TRANSFER));
+    Payload request(REQ_FILE_INFO);
+    auto info = request.text("small.txt").bytes();
+    for (int shift = 24; shift >= 0; shift -= 8)
+        late += static_cast<char>(static_cast<std::uint32_t>(info.size()) >> shift);
+    late.append(info.begin(), info.end());
+    ASSERT_TRUE(bob_->connection().sendRaw(late.data(), late.size()));
+    EXPECT_EQ(drain(bob_->connection(), 300), std::string("\0\0\0\x09\0", 5))
+        << "the request after the late cancel is answered, the session goes on";
+}
+
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
-    ASSERT_TRUE(bob_->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
+    ASSERT_TRUE(
+        bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
     auto transfer = openTransfer();
     ASSERT_TRUE(transfer->sendRaw("hello", 5));
     EXPECT_FALSE(bob_->connection().waitReadable(200)) << "no answer before the close";
@@ -282,15 +303,17 @@ TEST_F(Transfers, ClientThatClosesWhileAwaitingItsConnectionIsGone) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ann->disconnect();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(eventually([&] {
-        auto users = admin->listUsers();
-        return users && std::find(users->begin(), users->end(), "ANN") == users->end();
-    }, 2000));
+    EXPECT_TRUE(eventually(
+        [&] {
+            auto users = admin->listUsers();
+            return users && std::find(users->begin(), users->end(), "ANN") == users->end();
+        },
+        2000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -298,8 +321,8 @@ TEST_F(Transfers, AdministratorSeesDirectionSizeAndProgress) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
     std::optional<client::UserInfo> info;
     ASSERT_TRUE(eventually([&] {
         info = admin->userInfo("ANN");
