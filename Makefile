@@ -36,6 +36,12 @@ test: build asan fuzz
 	@cd build-asan && ctest --output-on-failure -j 2
 	@cd build-fuzz && ctest --output-on-failure
 
+# The robustness proofs (fuzzing, hostile clients, soak, crash consistency),
+# about an hour; their figures go into docs/reliability.md. Uses the fixed
+# ports. `make reliability QUICK=1` runs each briefly.
+reliability:
+	@bash bench/reliability.sh $(if $(QUICK),--quick)
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

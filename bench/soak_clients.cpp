@@ -124,7 +124,9 @@ private:
     enum class Start { Byte, Kicked, Failed };
     Start replyStart(std::uint8_t& first, const char* what) {
         if (!receiveExact(control_, &first, 1, REPLY_TIMEOUT_MS)) {
-            violation(std::string("no reply to ") + what);
+            violation(std::string(closedByPeer(control_) ? "closed without a word, asked "
+                                                         : "no reply within 10 s to ") +
+                      what);
             return Start::Failed;
         }
         if (first != REPLY_CLOSING) return Start::Byte;
