@@ -36,6 +36,9 @@ bool TransferHub::service() {
         held_.pop_front();
         did = true;
     }
+    std::erase_if(refusals_, [&](const Refusal& entry) {
+        return entry.session == nullptr && elapsedMs(entry.recorded, now) >= TRANSFER_HOLD_MS;
+    });
     if (runDetached(now)) did = true;
     return acceptOne() || did;
 }
@@ -140,7 +143,19 @@ void TransferHub::refused(const ClientSession& session, std::uint32_t address,
         held_.erase(held);
         return;
     }
-    refusals_.push_back({&session, address, since});
+    refusals_.push_back({&session, address, since, clock_.now()});
+}
+
+void TransferHub::orphaned(std::uint32_t address, std::uint64_t since) {
+    acceptAllPending();
+    auto held = std::find_if(held_.begin(), held_.end(), [&](const Held& entry) {
+        return entry.address == address && entry.acceptPass >= since && !entry.givenBack;
+    });
+    if (held != held_.end()) {
+        held_.erase(held);
+        return;
+    }
+    refusals_.push_back({nullptr, address, since, clock_.now()});
 }
 
 void TransferHub::settleRefusal(const ClientSession& session) {

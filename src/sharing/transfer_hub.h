@@ -85,6 +85,12 @@ public:
     // The session has moved on to another request, or is gone: a connection
     // for its refused request would have come by now.
     void settleRefusal(const ClientSession& session);
+    // A session was destroyed (kicked, or its client left) while it awaited
+    // its transfer connection, whose request began in pass `since`. Its
+    // client may still be connecting for it: the first connection from its
+    // address since then, held or still to come within TRANSFER_HOLD_MS, is
+    // closed rather than handed to the next transfer from that address.
+    void orphaned(std::uint32_t address, std::uint64_t since);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
@@ -103,9 +109,10 @@ private:
         std::uint32_t lastProgress;
     };
     struct Refusal {
-        const ClientSession* session;  // not owned
+        const ClientSession* session;  // not owned; null once the session is gone
         std::uint32_t address;
         std::uint64_t since;
+        std::uint32_t recorded;  // tick; an entry without a session expires
     };
 
     bool acceptOne();

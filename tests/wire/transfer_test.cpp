@@ -136,6 +136,25 @@ TEST_F(Transfers, CancelArrivingAfterTheDownloadCompletedIsIgnored) {
         << "the request after the late cancel is answered, the session goes on";
 }
 
+TEST_F(Transfers, ConnectionMadeForAKickedSessionIsNotTheNextTransfersConnection) {
+    dir_.write("adminpass.cfg", "boss");
+    dir_.write("Users/BOB/old.txt", "the old request's file");
+    dir_.write("Users/BOB/new.txt", "the new request's file");
+    auto admin = loginAs("ADMIN", "boss");
+    // The administrator kicks BOB between his download request and his
+    // transfer connection, which therefore arrives for a session that is gone.
+    EXPECT_EQ(requestDownload(*bob_, "old.txt", SELECT_OWN_FOLDER), 22u);
+    ASSERT_TRUE(admin->kick("BOB").ok());
+    auto stale = openTransfer();
+    EXPECT_EQ(bob_->connection().readByte(), REPLY_CLOSING);
+
+    auto again = loginAs("bob");
+    std::string got;
+    auto status = get(*again, "new.txt", SELECT_OWN_FOLDER, got);
+    EXPECT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(got, "the new request's file");
+}
+
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
     ASSERT_TRUE(
         bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
