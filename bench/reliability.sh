@@ -9,7 +9,7 @@
 # when any proof fails; the figures are written either way.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-fuzz_seconds=600 pattern_seconds=10 soak_seconds=600 soak_clients=300 trials=50
+fuzz_seconds=${FUZZ_SECONDS:-600} pattern_seconds=10 soak_seconds=600 soak_clients=300 trials=50
 if [ "${1:-}" = "--quick" ]; then
     fuzz_seconds=30 pattern_seconds=3 soak_seconds=60 soak_clients=100 trials=10
 fi
@@ -41,12 +41,24 @@ run() {
     [ $code -eq 0 ] || status=1
 }
 
+# The fixed ports may be busy for a while (another program's run): wait.
+wait_for_ports() {
+    for _ in $(seq 240); do
+        (exec 3<>/dev/tcp/127.0.0.1/23322) 2>/dev/null || return 0
+        sleep 5
+    done
+    echo "port 23322 stayed taken for 20 minutes" >&2
+}
+
 for target in request account_files catalog_file line_reader; do
     run "Fuzzing: ${target}_fuzzer" fuzz/run.sh "$fuzz_seconds" "build-fuzz/${target}_fuzzer" \
         "build-fuzz/fuzz/work/$target" "fuzz/corpus/$target"
 done
+wait_for_ports
 run "Hostile clients" bench/hostile.sh "$pattern_seconds"
+wait_for_ports
 run "Soak" bench/soak.sh "$soak_seconds" "$soak_clients"
+wait_for_ports
 run "Crash consistency" bench/crash.sh "$trials"
 
 doc=docs/reliability.md

@@ -100,12 +100,15 @@ private:
     std::string fileName() { return "f" + std::to_string(pick(0, FILE_NAMES - 1)); }
 
     void violation(const std::string& what) {
-        totals_.violation(name_ + " (" + address_ + "): " + what);
+        std::string recent;
+        for (const auto& step : history_) recent += " " + step;
+        totals_.violation(name_ + " (" + address_ + "): " + what + " [after:" + recent + "]");
         closeAbruptly(control_);  // start afresh: the stream may be out of step
         login_ = Login::Out;
     }
 
     bool connect() {
+        note("connect");
         closeAbruptly(control_);
         control_ = connectFrom(address_, CONTROL_PORT, 3000);
         login_ = Login::Out;
@@ -196,6 +199,11 @@ private:
 
     std::string own() const { return name_; }
 
+    void note(const std::string& step) {
+        history_.push_back(step);
+        if (history_.size() > 12) history_.erase(history_.begin());
+    }
+
     void step() {
         int roll = pick(0, 99);
         if (roll < 10) return logIn();
@@ -237,6 +245,7 @@ private:
             after = Login::Admin;
         }
         if (login_ != Login::Out) expected = REPLY_FAILED;
+        note("login " + name + " expecting " + std::to_string(expected));
         // An account's name in lower case logs in all the same.
         if (chance(20)) {
             for (auto& c : name) c = static_cast<char>(std::tolower(c));
@@ -247,6 +256,7 @@ private:
 
     void logOut() {
         totals_.count(REQ_LOGOUT);
+        note("logout");
         if (send(Request(REQ_LOGOUT))) login_ = Login::Out;
     }
 
@@ -342,7 +352,14 @@ private:
     void renameFile() {
         totals_.count(REQ_RENAME_FILE);
         std::string from = fileName(), to = fileName();
+        note("rename " + from + " " + to);
         bool works = login_ == Login::Account && files_.contains(from) && !files_.contains(to);
+        if (login_ == Login::Admin) {
+            // The administrators' folder is shared by every client that logs in so.
+            if (send(Request(REQ_RENAME_FILE).text(from).text(to)))
+                status("rename", {REPLY_OK, REPLY_FAILED});
+            return;
+        }
         expectStatus(Request(REQ_RENAME_FILE).text(from).text(to), "rename",
                      works ? REPLY_OK : REPLY_FAILED);
         if (works && control_.isOpen()) {
@@ -354,7 +371,12 @@ private:
     void deleteFile() {
         totals_.count(REQ_DELETE_FILE);
         std::string name = fileName();
+        note("delete " + name);
         bool works = login_ == Login::Account && files_.contains(name);
+        if (login_ == Login::Admin) {
+            if (send(Request(REQ_DELETE_FILE).text(name))) status("delete", {REPLY_OK, REPLY_FAILED});
+            return;
+        }
         expectStatus(Request(REQ_DELETE_FILE).text(name), "delete",
                      works ? REPLY_OK : REPLY_FAILED);
         if (works && control_.isOpen()) files_.erase(name);
@@ -370,6 +392,8 @@ private:
         std::string name = fileName();
         std::size_t size = static_cast<std::size_t>(pick(0, MAX_FILE));
         auto seed = static_cast<std::uint32_t>(random_());
+        note("upload " + name + " " + std::to_string(size) + " as " +
+             std::to_string(static_cast<int>(login_)));
         bool allowed = login_ == Login::Account || login_ == Login::Admin;
         if (!send(Request(REQ_UPLOAD).text(name).uint32(pieceSize()).uint32(
                 static_cast<std::uint32_t>(size))))
@@ -406,9 +430,21 @@ private:
     }
 
     // Reads a download after its size: exactly `size` bytes, then the close.
+    // A file the server cannot send waits for the cancel, which closes the
+    // transfer connection and is not answered.
     void receiveDownload(std::uint32_t size, const std::string* expected, const char* what) {
+        note(std::string(what) + " of " + std::to_string(size));
         TcpSocket transfer = connectFrom(address_, TRANSFER_PORT, 3000);
         if (!transfer.isOpen()) return violation(std::string(what) + ": no transfer connection");
+        if (size == SIZE_UNAVAILABLE) {
+            sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
+            char byte;
+            bool closed = transfer.waitReadable(REPLY_TIMEOUT_MS) &&
+                          transfer.receiveSome(&byte, 1).closed();
+            closeAbruptly(transfer);
+            if (!closed) violation(std::string(what) + ": cancel did not close the transfer");
+            return;
+        }
         bool cancel = size > 8192 && chance(10);
         std::string got;
         char buffer[65536];
@@ -434,6 +470,7 @@ private:
         }
         if (cancel) {
             ++totals_.cancels;
+            note("cancelled at " + std::to_string(got.size()));
             sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
             closeAbruptly(transfer);
             return;
@@ -461,18 +498,11 @@ private:
         auto size = uint32Rest(first, "own download");
         if (!size) return;
         ++totals_.downloads;
-        if (login_ != Login::Account) {
-            if (*size == SIZE_UNAVAILABLE)
-                sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
-            else
-                receiveDownload(*size, nullptr, "own download");
-            return;
-        }
+        if (login_ != Login::Account) return receiveDownload(*size, nullptr, "own download");
         auto file = files_.find(name);
         if (file == files_.end()) {
-            if (*size != SIZE_UNAVAILABLE) violation("download of a missing file: a size");
-            sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
-            return;
+            if (*size != SIZE_UNAVAILABLE) return violation("download of a missing file: a size");
+            return receiveDownload(*size, nullptr, "own download");
         }
         if (*size != file->second.size) return violation("own download: wrong size");
         std::string expected = content(file->second.seed, file->second.size);
@@ -495,11 +525,7 @@ private:
         auto size = uint32Rest(first, "catalog download");
         if (!size) return;
         ++totals_.downloads;
-        if (*size == SIZE_UNAVAILABLE) {
-            sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
-            return;
-        }
-        if (*size > MAX_FILE) return violation("catalog download: size " + std::to_string(*size));
+        if (*size > MAX_FILE && *size != SIZE_UNAVAILABLE) return violation("catalog download: size " + std::to_string(*size));
         receiveDownload(*size, nullptr, "catalog download");
     }
 
@@ -552,6 +578,7 @@ private:
     void invalid() {
         ++totals_.invalid;
         int kind = pick(0, 5);
+        note("invalid " + std::to_string(kind));
         if (kind == 0) {
             // Not a request: dropped without a word; the next reply proves it.
             if (!send(Request(static_cast<std::uint8_t>(pick(16, 255))).text("junk"))) return;
@@ -602,6 +629,7 @@ private:
 
     void quit() {
         totals_.count(REQ_QUIT);
+        note("quit");
         send(Request(REQ_QUIT));
         expectClose("quit");
     }
@@ -616,6 +644,7 @@ private:
     std::map<std::string, OwnFile> files_;
     std::map<std::string, int> published_;
     int created_ = 0;
+    std::vector<std::string> history_;  // the last few steps, for the reports
 };
 
 }  // namespace
@@ -637,7 +666,10 @@ int main(int argc, char** argv) {
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
+    // SOAK_ONLY=i runs client i alone, to replay what it did.
+    const char* only = std::getenv("SOAK_ONLY");
     for (int i = 0; i < clients; ++i) {
+        if (only && std::atoi(only) != i) continue;
         threads.emplace_back([&, i] {
             SoakClient client(i, totals, seed * 1000003 + static_cast<std::uint64_t>(i));
             client.run(deadline, clients);
