@@ -14,11 +14,11 @@
 // violation or if the server dies.
 #include <algorithm>
 #include <atomic>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -118,8 +118,30 @@ private:
 
     bool send(const Request& request) {
         if (sendAll(control_, request.frame(), REPLY_TIMEOUT_MS)) return true;
+        // A kick between two requests closes the connection under the next.
+        if (kickedMeanwhile()) return false;
         violation("request " + std::to_string(request.payload()[0]) + " could not be sent");
         return false;
+    }
+
+    // The connection failed under a transfer or a send: fine if an
+    // administrator kicked this session (REPLY_CLOSING waits to be read).
+    bool kickedMeanwhile() {
+        std::uint8_t byte = 0;
+        if (!control_.waitReadable(2000) || !control_.receiveSome(&byte, 1).bytes ||
+            byte != REPLY_CLOSING)
+            return false;
+        ++totals_.kicked;
+        kicked();
+        return true;
+    }
+
+    void kicked() {
+        closeAbruptly(control_);
+        login_ = Login::Out;
+        // A publish or withdraw sent just before has no reply: whether it
+        // was done is learnt from the next catalog listing.
+        catalogKnown_ = false;
     }
 
     // The first byte of a reply. A REPLY_CLOSING there means an
@@ -138,8 +160,7 @@ private:
             return Start::Failed;
         }
         ++totals_.kicked;
-        closeAbruptly(control_);
-        login_ = Login::Out;
+        kicked();
         return Start::Kicked;
     }
 
@@ -238,7 +259,7 @@ private:
         } else if (kind == 2) {
             name = "guest";
             after = Login::Guest;
-        } else if (kind == 3 && index_ % 10 == 0) {
+        } else if (kind >= 3 && kind <= 5 && index_ % 5 == 0) {
             name = "Admin";
             password = chance(80) ? "boss" : "wrong";
             expected = password == "boss" ? REPLY_OK : REPLY_BAD_PASSWORD;
@@ -295,12 +316,12 @@ private:
             return;
         }
         auto file = files_.find(name);
-        std::uint32_t expected = file == files_.end() ? SIZE_UNAVAILABLE
-                                                      : static_cast<std::uint32_t>(file->second.size);
+        std::uint32_t expected =
+            file == files_.end() ? SIZE_UNAVAILABLE : static_cast<std::uint32_t>(file->second.size);
         if (*size != expected)
             violation("file info " + name + ": size " + std::to_string(*size) + ", expected " +
                       std::to_string(expected));
-        if ((flag == 1) != (published_[name] > 0))
+        if (catalogKnown_ && (flag == 1) != (published_[name] > 0))
             violation("file info " + name + ": shared flag " + std::to_string(flag));
     }
 
@@ -329,6 +350,15 @@ private:
         for (const auto& item : *items) {
             if (item.find('\\') == std::string::npos) violation("catalog line " + item);
             ++seen[item];
+        }
+        if (!catalogKnown_) {
+            published_.clear();
+            std::string prefix = name_ + "\\";
+            for (const auto& [line, count] : seen) {
+                if (line.rfind(prefix, 0) == 0) published_[line.substr(prefix.size())] = count;
+            }
+            catalogKnown_ = true;
+            return;
         }
         for (const auto& [name, count] : published_) {
             if (seen[name_ + "\\" + name] != count)
@@ -374,7 +404,8 @@ private:
         note("delete " + name);
         bool works = login_ == Login::Account && files_.contains(name);
         if (login_ == Login::Admin) {
-            if (send(Request(REQ_DELETE_FILE).text(name))) status("delete", {REPLY_OK, REPLY_FAILED});
+            if (send(Request(REQ_DELETE_FILE).text(name)))
+                status("delete", {REPLY_OK, REPLY_FAILED});
             return;
         }
         expectStatus(Request(REQ_DELETE_FILE).text(name), "delete",
@@ -395,8 +426,10 @@ private:
         note("upload " + name + " " + std::to_string(size) + " as " +
              std::to_string(static_cast<int>(login_)));
         bool allowed = login_ == Login::Account || login_ == Login::Admin;
-        if (!send(Request(REQ_UPLOAD).text(name).uint32(pieceSize()).uint32(
-                static_cast<std::uint32_t>(size))))
+        if (!send(Request(REQ_UPLOAD)
+                      .text(name)
+                      .uint32(pieceSize())
+                      .uint32(static_cast<std::uint32_t>(size))))
             return;
         if (!allowed) {
             status("refused upload", {REPLY_FAILED});
@@ -439,10 +472,11 @@ private:
         if (size == SIZE_UNAVAILABLE) {
             sendAll(control_, std::string(1, static_cast<char>(CANCEL_TRANSFER)), 1000);
             char byte;
-            bool closed = transfer.waitReadable(REPLY_TIMEOUT_MS) &&
-                          transfer.receiveSome(&byte, 1).closed();
+            bool closed =
+                transfer.waitReadable(REPLY_TIMEOUT_MS) && transfer.receiveSome(&byte, 1).closed();
             closeAbruptly(transfer);
-            if (!closed) violation(std::string(what) + ": cancel did not close the transfer");
+            if (!closed && !kickedMeanwhile())
+                violation(std::string(what) + ": cancel did not close the transfer");
             return;
         }
         bool cancel = size > 8192 && chance(10);
@@ -477,6 +511,7 @@ private:
         }
         closeAbruptly(transfer);
         totals_.bytes += static_cast<long>(got.size());
+        if (got.size() != size && kickedMeanwhile()) return;
         if (!closed) return violation(std::string(what) + ": not closed after its size");
         if (got.size() != size)
             return violation(std::string(what) + ": " + std::to_string(got.size()) + " bytes of " +
@@ -518,14 +553,14 @@ private:
         std::uint8_t first = 0;
         if (replyStart(first, "catalog download") != Start::Byte) return;
         if (login_ == Login::Out) {
-            if (first != REPLY_FAILED)
-                violation("download before login: " + std::to_string(first));
+            if (first != REPLY_FAILED) violation("download before login: " + std::to_string(first));
             return;
         }
         auto size = uint32Rest(first, "catalog download");
         if (!size) return;
         ++totals_.downloads;
-        if (*size > MAX_FILE && *size != SIZE_UNAVAILABLE) return violation("catalog download: size " + std::to_string(*size));
+        if (*size > MAX_FILE && *size != SIZE_UNAVAILABLE)
+            return violation("catalog download: size " + std::to_string(*size));
         receiveDownload(*size, nullptr, "catalog download");
     }
 
@@ -566,7 +601,8 @@ private:
             totals_.count(REQ_KICK_USER);
             if (!send(Request(REQ_KICK_USER).text(someone))) return;
             auto reply = status("kick", {admin ? REPLY_OK : REPLY_ADMIN_ONLY, REPLY_FAILED});
-            if (reply && !admin && *reply != REPLY_ADMIN_ONLY) violation("kick by a non-administrator");
+            if (reply && !admin && *reply != REPLY_ADMIN_ONLY)
+                violation("kick by a non-administrator");
             if (reply && *reply == REPLY_OK) ++totals_.kicks;
         } else {
             totals_.count(REQ_KICK_USER);
@@ -619,7 +655,8 @@ private:
                 ++totals_.kicked;  // kicked just before
                 break;
             }
-            if (in.bytes == 1) return violation(std::string(what) + ": answered " + std::to_string(byte));
+            if (in.bytes == 1)
+                return violation(std::string(what) + ": answered " + std::to_string(byte));
             break;
         }
         if (Clock::now() >= deadline) return violation(std::string(what) + ": not closed");
@@ -644,6 +681,7 @@ private:
     std::map<std::string, OwnFile> files_;
     std::map<std::string, int> published_;
     int created_ = 0;
+    bool catalogKnown_ = true;
     std::vector<std::string> history_;  // the last few steps, for the reports
 };
 
@@ -705,21 +743,23 @@ int main(int argc, char** argv) {
     alive = alive && sampleProcess(pid).alive;
 
     double elapsed = millisecondsSince(start) / 1000;
-    std::printf("soak: %d clients, %.0f s: %ld requests (%.0f/s), %ld uploads, %ld downloads, "
-                "%ld cancels, %ld kicks (%ld sessions kicked), %ld invalid requests, %ld "
-                "connections, %.1f MB moved\n",
-                clients, elapsed, totals.requests.load(), totals.requests.load() / elapsed,
-                totals.uploads.load(), totals.downloads.load(), totals.cancels.load(),
-                totals.kicks.load(), totals.kicked.load(), totals.invalid.load(),
-                totals.reconnects.load(), totals.bytes.load() / 1048576.0);
+    std::printf(
+        "soak: %d clients, %.0f s: %ld requests (%.0f/s), %ld uploads, %ld downloads, "
+        "%ld cancels, %ld kicks (%ld sessions kicked), %ld invalid requests, %ld "
+        "connections, %.1f MB moved\n",
+        clients, elapsed, totals.requests.load(), totals.requests.load() / elapsed,
+        totals.uploads.load(), totals.downloads.load(), totals.cancels.load(), totals.kicks.load(),
+        totals.kicked.load(), totals.invalid.load(), totals.reconnects.load(),
+        totals.bytes.load() / 1048576.0);
     std::printf("requests by code:");
     for (const auto& [code, count] : totals.byCode) std::printf(" %d:%ld", code, count);
     std::printf("\n");
     bool flat = peakKb <= warmKb * 1.10;
-    std::printf("memory: %.1f MB after %d s of warm-up, highest after it %.1f MB, last %.1f MB "
-                "(%s); descriptors %d after warm-up, highest %d\n",
-                warmKb / 1024.0, warmUp, peakKb / 1024.0, lastKb / 1024.0,
-                flat ? "flat within 10%" : "GREW", descriptorsWarm, descriptorsPeak);
+    std::printf(
+        "memory: %.1f MB after %d s of warm-up, highest after it %.1f MB, last %.1f MB "
+        "(%s); descriptors %d after warm-up, highest %d\n",
+        warmKb / 1024.0, warmUp, peakKb / 1024.0, lastKb / 1024.0,
+        flat ? "flat within 10%" : "GREW", descriptorsWarm, descriptorsPeak);
     for (const auto& what : totals.firstViolations) std::printf("violation: %s\n", what.c_str());
     std::printf("protocol violations: %ld; server %s\n", totals.violations.load(),
                 alive ? "alive" : "DIED");

@@ -158,6 +158,15 @@ void TransferHub::orphaned(std::uint32_t address, std::uint64_t since) {
     refusals_.push_back({nullptr, address, since, clock_.now()});
 }
 
+void TransferHub::requestBegun(std::uint32_t address) {
+    auto orphan = [&](const Refusal& entry) {
+        return entry.session == nullptr && entry.address == address;
+    };
+    if (std::none_of(refusals_.begin(), refusals_.end(), orphan)) return;
+    acceptAllPending();  // a connection made before this request is still closed
+    std::erase_if(refusals_, orphan);
+}
+
 void TransferHub::settleRefusal(const ClientSession& session) {
     if (std::none_of(refusals_.begin(), refusals_.end(),
                      [&](const Refusal& entry) { return entry.session == &session; }))

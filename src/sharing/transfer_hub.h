@@ -88,9 +88,12 @@ public:
     // A session was destroyed (kicked, or its client left) while it awaited
     // its transfer connection, whose request began in pass `since`. Its
     // client may still be connecting for it: the first connection from its
-    // address since then, held or still to come within TRANSFER_HOLD_MS, is
-    // closed rather than handed to the next transfer from that address.
+    // address since then is closed rather than handed to the next transfer
+    // from that address, until a client from there begins another request
+    // (by then it would have come) or TRANSFER_HOLD_MS have passed.
     void orphaned(std::uint32_t address, std::uint64_t since);
+    // A session from this address begins a request.
+    void requestBegun(std::uint32_t address);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
