@@ -29,13 +29,13 @@ void Listener::close() {
     socket_.release();
 }
 
-TcpSocket Listener::acceptOne() {
+TcpSocket Listener::acceptOne(bool unreported) {
     if (paused_) {
         if (elapsedMs(pausedAt_, clock_.now()) < BACKOFF_MS) return TcpSocket();
         paused_ = false;
         poller_.watch(socket_.nativeHandle(), READY_READ, &ready_);
     }
-    if (!(ready_ & READY_READ)) return TcpSocket();
+    if (!unreported && !(ready_ & READY_READ)) return TcpSocket();
     ready_ = 0;
     TcpSocket connection = socket_.acceptConnection(true);
     int error = connection.lastError();

@@ -37,8 +37,10 @@ public:
     int lastError() const { return lastError_; }
     std::uint16_t port() const { return socket_.localPort().value_or(0); }
 
-    // A non-blocking connection, or an empty socket when none is ready.
-    TcpSocket acceptOne();
+    // A non-blocking connection, or an empty socket when none is ready. By
+    // default only when the poller reported the listener ready in this pass
+    // (and at most once a pass); with unreported, whatever is waiting.
+    TcpSocket acceptOne(bool unreported = false);
     // The number of descriptors to keep free; 0 (the default) keeps none.
     void keepFree(long descriptors) { keepFree_ = descriptors; }
     // How many descriptors the process has left above this connection's.

@@ -43,8 +43,8 @@ bool TransferHub::service() {
     return acceptOne() || did;
 }
 
-bool TransferHub::acceptOne() {
-    TcpSocket connection = listener_.acceptOne();
+bool TransferHub::acceptOne(bool unreported) {
+    TcpSocket connection = listener_.acceptOne(unreported);
     if (!connection.isOpen()) return false;
     std::uint32_t address = connection.peerAddress().value_or(0);
     if (owedToRefusal(address, pass_)) return true;  // closed as it goes out of scope
@@ -54,8 +54,9 @@ bool TransferHub::acceptOne() {
 
 void TransferHub::acceptAllPending() {
     // Connections wait in the order they were made, so after this every
-    // connection made so far has been seen.
-    for (int pending = 0; pending < 256 && acceptOne(); ++pending) {
+    // connection made so far has been seen. The listener's readiness was
+    // reported for the first of them only, if at all: take them regardless.
+    for (int pending = 0; pending < 256 && acceptOne(true); ++pending) {
     }
 }
 

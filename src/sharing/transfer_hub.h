@@ -118,7 +118,7 @@ private:
         std::uint32_t recorded;  // tick; an entry without a session expires
     };
 
-    bool acceptOne();
+    bool acceptOne(bool unreported = false);
     void acceptAllPending();
     // True (and the refusal settled) when a connection accepted in that pass
     // is the one a refused request from its address still owes.

@@ -155,6 +155,31 @@ TEST_F(Transfers, ConnectionMadeForAKickedSessionIsNotTheNextTransfersConnection
     EXPECT_EQ(got, "the new request's file");
 }
 
+TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
+    dir_.write("Users/ANN/ann.txt", "ann's shared file");
+    dir_.write("shared.dat", "ANN\\ann.txt\r\n");
+    auto client = connect();
+    std::vector<std::unique_ptr<client::Connection>> pending;
+    // While the server is held between two passes: stray connections from
+    // other addresses, then a refused download and the connection its
+    // client makes for it, then the client's next request. All of them wait
+    // for the server at once.
+    window_.runOnServer([&] {
+        for (int i = 3; i < 8; ++i) pending.push_back(openTransfer("127.0.0." + std::to_string(i)));
+        ASSERT_TRUE(client->connection().sendFrame(
+            Payload(REQ_DOWNLOAD).text("ANN\\ann.txt").uint32(4096).byte(0)));
+        pending.push_back(openTransfer());
+        ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LOGIN).text("GUEST").text("")));
+    });
+    EXPECT_EQ(drain(client->connection(), 300), "\x13\x12") << "refused, then logged in";
+
+    std::string got;
+    auto status = get(*client, "ANN\\ann.txt", 0, got);
+    EXPECT_TRUE(status.ok()) << "the refused request's connection was taken for this one: "
+                             << status.message;
+    EXPECT_EQ(got, "ann's shared file");
+}
+
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
     ASSERT_TRUE(
         bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
