@@ -390,7 +390,8 @@ std::string checkLineReader(std::span<const std::uint8_t> input, const ScratchFo
     // Hosts are read at most 511 characters a line; the console's host-list
     // reader takes its lines from this reader.
     constexpr std::size_t HOST_LINE_LIMIT = 511;
-    constexpr std::size_t LARGEST_FILE = 1 << 20;
+    // Past the keep limit and several read buffers, yet quick to write.
+    constexpr std::size_t LARGEST_FILE = 160 * 1024;
 
     scratch.clear();
     ScriptReader script(input);
