@@ -67,7 +67,7 @@ struct Ledger {
     std::map<std::string, bool> lines;
     struct Versions {
         std::vector<std::pair<std::uint32_t, std::size_t>> issued;  // (seed, size), in order
-        int acknowledged = -1;                                     // index into issued
+        int acknowledged = -1;                                      // index into issued
     };
     std::map<std::string, Versions> uploads;  // "Users/W0/u1" -> versions
 };
@@ -87,9 +87,22 @@ public:
         }
         auto deadline = Clock::now() + std::chrono::seconds(10);
         while (Clock::now() < deadline) {
+            // Gone already: it could not take the port (another program has it).
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
             TcpSocket probe = connectFrom("127.0.0.1", CONTROL_PORT, 200);
             if (probe.isOpen()) {
                 closeAbruptly(probe);
+                // Still alive a moment later: the listener is ours, not
+                // another program's that this one failed to bind beside.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                    pid_ = -1;
+                    return false;
+                }
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -112,6 +125,25 @@ private:
     pid_t pid_ = -1;
 };
 
+// Holds the fixed ports while the server is down between two trials, so
+// that no other program takes them in the gap.
+class PortKeeper {
+public:
+    bool hold() {
+        control_ = TcpSocket(true);
+        transfer_ = TcpSocket(true);
+        return control_.bindAndListen(CONTROL_PORT, 1) && transfer_.bindAndListen(TRANSFER_PORT, 1);
+    }
+    void release() {
+        control_.release();
+        transfer_.release();
+    }
+
+private:
+    TcpSocket control_;
+    TcpSocket transfer_;
+};
+
 // One client for one trial: its own address and account, random work until
 // the server goes away.
 void write(int writer, int trial, std::uint64_t seed, Ledger& ledger, std::atomic<long>& work) {
@@ -119,7 +151,9 @@ void write(int writer, int trial, std::uint64_t seed, Ledger& ledger, std::atomi
     auto pick = [&](int low, int high) {
         return std::uniform_int_distribution<int>(low, high)(random);
     };
-    std::string address = "127.0.0." + std::to_string(writer + 1);
+    // Addresses of their own: transfer connections are matched by address,
+    // and another program on this machine may use the common ones.
+    std::string address = "127.0.5." + std::to_string(writer + 1);
     std::string account = "W" + std::to_string(writer);
     client::Client client;
     client.setLocalAddress(address);
@@ -129,13 +163,14 @@ void write(int writer, int trial, std::uint64_t seed, Ledger& ledger, std::atomi
     for (int step = 0;; ++step) {
         int roll = pick(0, 9);
         if (roll < 4) {
-            std::string name =
-                "T" + std::to_string(trial) + "W" + std::to_string(writer) + "N" + std::to_string(step);
+            std::string name = "T" + std::to_string(trial) + "W" + std::to_string(writer) + "N" +
+                               std::to_string(step);
             std::string password = "p" + std::to_string(random() % 100000);
             auto status = client.createAccount(name, password);
             if (status.kind == client::Status::ConnectionLost) return;
             if (!status.ok()) {
-                std::fprintf(stderr, "account %s refused: %s\n", name.c_str(), status.message.c_str());
+                std::fprintf(stderr, "account %s refused: %s\n", name.c_str(),
+                             status.message.c_str());
                 return;
             }
             std::lock_guard<std::mutex> lock(ledger.mutex);
@@ -155,7 +190,8 @@ void write(int writer, int trial, std::uint64_t seed, Ledger& ledger, std::atomi
             if (!info) return;
             std::lock_guard<std::mutex> lock(ledger.mutex);
             ledger.lines[line] = info->shared;
-            if (info->shared != on) std::fprintf(stderr, "catalog line %s: flag wrong\n", line.c_str());
+            if (info->shared != on)
+                std::fprintf(stderr, "catalog line %s: flag wrong\n", line.c_str());
         } else {
             std::string name = "u" + std::to_string(pick(0, UPLOAD_NAMES - 1));
             std::string key = "Users/" + account + "/" + name;
@@ -236,13 +272,14 @@ std::string verify(const fs::path& folder, Ledger& ledger, std::mt19937_64& rand
         ledger.newAccounts.clear();
     }
     client::Client checker;
-    checker.setLocalAddress("127.0.0.9");
+    checker.setLocalAddress("127.0.5.9");
     if (!checker.connect(3000)) {
         fail("no connection to the restarted server");
     } else {
         for (const auto& name : toLogIn) {
-            if (!checker.login(name, ledger.accounts[name]).ok())
-                fail("acknowledged account " + name + " cannot log in");
+            auto status = checker.login(name, ledger.accounts[name]);
+            if (!status.ok())
+                fail("acknowledged account " + name + " cannot log in: " + status.message);
             checker.logout();
         }
         checker.quit();
@@ -321,11 +358,27 @@ int main(int argc, char** argv) {
     Ledger ledger;
     long totalWork = 0;
     double killMsTotal = 0;
+    PortKeeper ports;
+    int delayedStarts = 0;
     for (int trial = 1; trial <= trials + 1; ++trial) {
         ServerRun server(binary, folder.string());
-        if (!server.start()) {
-            std::printf("trial %d: the server did not start\n", trial);
-            return 1;
+        ports.release();
+        // Another program may take the port in the moment it is free: wait
+        // for it to go, and start again (the data folder is ours alone).
+        int attempts = 1;
+        while (!server.start()) {
+            if (++attempts > 30) {
+                std::printf("trial %d: the server did not start; another program holds the port\n",
+                            trial);
+                return 2;
+            }
+            ++delayedStarts;
+            for (int wait = 0; wait < 600; ++wait) {
+                vextora::TcpSocket probe = connectFrom("127.0.0.1", vextora::CONTROL_PORT, 200);
+                if (!probe.isOpen()) break;
+                closeAbruptly(probe);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
         }
         if (trial > 1) {
             std::string failures = verify(folder, ledger, random);
@@ -352,6 +405,7 @@ int main(int argc, char** argv) {
         int killAfterMs = std::uniform_int_distribution<int>(50, 1500)(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
         server.kill(SIGKILL);
+        ports.hold();
         for (auto& thread : writers) thread.join();
         totalWork += work.load();
         killMsTotal += killAfterMs;
@@ -362,11 +416,14 @@ int main(int argc, char** argv) {
         issuedUploads += versions.issued.size();
         if (versions.acknowledged >= 0) ++acknowledgedUploads;
     }
-    std::printf("crash consistency: %d SIGKILL trials (kill after %.0f ms on average), %ld "
-                "acknowledged operations; %zu accounts, %zu catalog lines with a known state, "
-                "%zu uploads issued: nothing acknowledged lost, nothing half written, no "
-                "temporary left\n",
-                trials, killMsTotal / trials, totalWork, ledger.accounts.size(),
-                ledger.lines.size(), issuedUploads);
+    std::printf(
+        "crash consistency: %d SIGKILL trials (kill after %.0f ms on average), %ld "
+        "acknowledged operations; %zu accounts, %zu catalog lines with a known state, "
+        "%zu uploads issued: nothing acknowledged lost, nothing half written, no "
+        "temporary left\n",
+        trials, killMsTotal / trials, totalWork, ledger.accounts.size(), ledger.lines.size(),
+        issuedUploads);
+    if (delayedStarts > 0)
+        std::printf("(%d restarts waited for another program to free the port)\n", delayedStarts);
     return 0;
 }

@@ -27,7 +27,9 @@ constexpr double LATENCY_LIMIT_MS = 50;  // the well-behaved client's 99th perce
 constexpr double RECOVERY_MARGIN = 1.10;
 constexpr int RECOVERY_WAIT_S = 45;  // longer than the server's 30 s hold
 constexpr std::size_t PROBE_FILE_SIZE = 4096;
-constexpr const char* WELL_ADDRESS = "127.0.0.1";
+// Addresses of their own: transfer connections are matched by address, and
+// another program on this machine may use the common ones.
+constexpr const char* WELL_ADDRESS = "127.0.7.1";
 
 // The well-behaved client: a file-information request every few
 // milliseconds, and now and then a small download, from its own address.
@@ -137,7 +139,7 @@ struct Hostiles {
 };
 
 std::string hostileAddress(int index) {
-    return "127.0.0." + std::to_string(index);
+    return "127.0.6." + std::to_string(index);
 }
 
 bool logIn(TcpSocket& socket, const std::string& name) {
