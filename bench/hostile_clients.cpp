@@ -241,7 +241,7 @@ void unreadReplies(Hostiles& hostiles, Clock::time_point until) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    hostiles.note = "about " + std::to_string(requests) + " requests sent, " +
+    hostiles.note = "about " + std::to_string(requests) + " requests written, " +
                     std::to_string(hostiles.closedByServer()) + " of " +
                     std::to_string(hostiles.sockets.size()) + " ended by the server";
 }
