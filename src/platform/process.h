@@ -35,6 +35,13 @@ void ignoreBrokenPipe();
 // clients can connect. Returns the new soft limit.
 long raiseDescriptorLimit();
 
+// Gives the memory the allocator holds free back to the system, so that a
+// burst of clients that has gone does not leave the process large.
+void releaseFreeMemory();
+
+// The process's soft descriptor limit as it is now, or -1.
+long descriptorLimit();
+
 // Descriptors this process has open (counted in /proc/self/fd), or -1.
 int openDescriptorCount();
 

@@ -124,6 +124,7 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
     }
     if (result == PieceResult::Complete) {
         finishTransfer(session);
+        session.downloadCompleted = true;
         return true;
     }
     session.updateRate();
