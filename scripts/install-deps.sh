@@ -3,6 +3,9 @@
 # that are missing, so running it again costs one dpkg query.
 #   scripts/install-deps.sh            build and test packages
 #   scripts/install-deps.sh bench      also the peers the benchmarks compare with
+#   scripts/install-deps.sh package    also the tools that build and check the
+#                                      Debian package, manual pages, desktop
+#                                      entry and service unit
 set -euo pipefail
 
 packages=(
@@ -17,7 +20,9 @@ if [ "${1:-}" = "bench" ]; then
     packages+=(vsftpd nginx-light iperf3 curl gnuplot-nox fonts-dejavu-core procps iproute2)
 fi
 if [ "${1:-}" = "package" ]; then
-    packages+=(dpkg-dev fakeroot groff desktop-file-utils systemd)
+    # groff-base renders the manual pages without groff's X11 parts;
+    # systemd brings systemd-analyze, which checks the service unit offline.
+    packages+=(dpkg-dev groff-base desktop-file-utils systemd)
 fi
 
 missing=()

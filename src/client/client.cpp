@@ -1,5 +1,6 @@
 #include "client/client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -8,13 +9,72 @@ namespace vextora::client {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // After the transfer connection's data is complete, how long an upload waits
 // for the server's final answer.
 constexpr int UPLOAD_ANSWER_TIMEOUT_MS = 60000;
+// A transfer connection that moves nothing for this long is given up.
+constexpr int TRANSFER_STALL_MS = 60000;
+// How long a cancelled download waits for the server to close its end.
+constexpr int CANCEL_DRAIN_MS = 3000;
+// Longest single wait inside a transfer loop, so a cancel is seen promptly.
+constexpr int TRANSFER_TICK_MS = 100;
 
 bool cancelled(const TransferOptions& options) {
     return options.cancel != nullptr && options.cancel->load();
 }
+
+int msSince(Clock::time_point start) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A ".." component, with '\\' and '/' both separating components.
+bool hasParentComponent(std::string_view name) {
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("\\/", start);
+        if (end == std::string_view::npos) end = name.size();
+        if (name.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+Status tooLong() {
+    return Status::failure(Status::Invalid, "a name or password is longer than 255 bytes");
+}
+
+Status stalled() {
+    return Status::failure(Status::ConnectionLost, "the transfer stalled: nothing moved for " +
+                                                       std::to_string(TRANSFER_STALL_MS / 1000) +
+                                                       " s");
+}
+
+// Keeps a transfer at or under `rate` bytes a second, measured from its start.
+class Pacer {
+public:
+    explicit Pacer(std::uint64_t rate) : rate_(rate), start_(Clock::now()) {}
+
+    // Milliseconds to hold off before more bytes may move, `moved` so far.
+    int waitMs(std::uint64_t moved) const {
+        if (rate_ == 0) return 0;
+        auto due = start_ + std::chrono::microseconds(moved * 1000000 / rate_);
+        auto now = Clock::now();
+        if (due <= now) return 0;
+        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+    }
+    // At most a tenth of a second's worth at once, so the pace stays even.
+    std::size_t step(std::size_t capacity) const {
+        if (rate_ == 0) return capacity;
+        return static_cast<std::size_t>(std::clamp<std::uint64_t>(rate_ / 10, 1, capacity));
+    }
+
+private:
+    std::uint64_t rate_;
+    Clock::time_point start_;
+};
 
 }  // namespace
 
@@ -23,7 +83,8 @@ std::string describeReply(std::uint8_t request, std::uint8_t reply) {
         case REPLY_OK:
             return "done";
         case REPLY_CLOSING:
-            return "the server closed the connection";
+            return "the server closed the connection (an administrator disconnected you, or the "
+                   "server is stopping)";
         case REPLY_CANNOT_KICK_SELF:
             return "cannot kick yourself";
         case REPLY_ADMIN_ONLY:
@@ -39,15 +100,16 @@ std::string describeReply(std::uint8_t request, std::uint8_t reply) {
                 case REQ_LOGIN:
                     return "already logged in";
                 case REQ_CREATE_ACCOUNT:
-                    return "the account could not be stored";
+                    return "the server could not store the account";
                 case REQ_DOWNLOAD:
                     return "not logged in";
                 case REQ_UPLOAD:
-                    return "upload refused or the file could not be stored";
+                    return "upload refused (not logged in, the guest, or a name with '..'), or "
+                           "the server could not store the file";
                 case REQ_RENAME_FILE:
-                    return "rename failed (no such file, or the new name exists)";
+                    return "no such file, or the new name exists";
                 case REQ_DELETE_FILE:
-                    return "delete failed (no such file)";
+                    return "no such file";
                 case REQ_KICK_USER:
                     return "no such user";
                 default:
@@ -65,19 +127,36 @@ bool Client::connect(int timeoutMs) {
     return control_.open(host_, controlPort_, timeoutMs, localAddress_);
 }
 
+bool Client::checkConnected() {
+    if (!control_.isOpen()) return false;
+    if (!control_.waitReadable(0)) return true;
+    // Nothing was asked, so whatever is there is the closing byte or the end;
+    // either way the connection is over.
+    control_.close();
+    return false;
+}
+
 Status Client::lost() {
     return Status::failure(Status::ConnectionLost,
                            control_.error().empty() ? "connection lost" : control_.error());
 }
 
+Status Client::fromReply(std::uint8_t request, std::uint8_t reply) {
+    if (reply == REPLY_OK) return Status::success();
+    if (reply == REPLY_CLOSING) {
+        control_.close();
+        return Status::failure(Status::ConnectionLost, describeReply(request, reply), reply);
+    }
+    return Status::failure(Status::Refused, describeReply(request, reply), reply);
+}
+
 Status Client::statusRequest(const Payload& payload) {
+    if (!payload.fits()) return tooLong();
     std::uint8_t request = payload.bytes()[0];
     if (!control_.sendFrame(payload)) return lost();
     auto reply = control_.readByte();
     if (!reply) return lost();
-    if (*reply == REPLY_OK) return Status::success();
-    if (*reply == REPLY_CLOSING) control_.close();
-    return Status::failure(Status::Refused, describeReply(request, *reply), *reply);
+    return fromReply(request, *reply);
 }
 
 Status Client::login(std::string_view name, std::string_view password) {
@@ -111,33 +190,55 @@ bool Client::quit() {
 }
 
 bool Client::setShared(std::string_view name, bool shared) {
-    return control_.sendFrame(Payload(REQ_SET_SHARED).text(name).byte(shared ? 1 : 0));
+    Payload request(REQ_SET_SHARED);
+    request.text(name).byte(shared ? 1 : 0);
+    return request.fits() && control_.sendFrame(request);
 }
 
 bool Client::stopServer() {
     return control_.sendFrame(Payload(REQ_STOP_SERVER));
 }
 
-std::optional<FileInfo> Client::fileInfo(std::string_view name) {
-    if (!control_.sendFrame(Payload(REQ_FILE_INFO).text(name))) return std::nullopt;
-    auto size = control_.readUint32();
-    auto shared = control_.readByte();
-    if (!size || !shared) return std::nullopt;
-    return FileInfo{*size, *shared != 0};
+Status Client::shutDownServer() {
+    if (!control_.sendFrame(Payload(REQ_STOP_SERVER))) return lost();
+    // No answer of its own: the shutdown's closing byte, sent to every
+    // client, is the confirmation.
+    auto reply = control_.readByte();
+    if (!reply) return lost();
+    if (*reply == REPLY_CLOSING) {
+        control_.close();
+        return Status::success(REPLY_CLOSING);
+    }
+    return fromReply(REQ_STOP_SERVER, *reply);
 }
 
-std::optional<std::vector<std::string>> Client::list(std::uint8_t selector) {
-    if (!control_.sendFrame(Payload(REQ_LIST_FILES).byte(selector))) return std::nullopt;
-    std::vector<std::string> entries;
-    for (;;) {
-        auto marker = control_.readByte();
-        if (!marker) return std::nullopt;
-        if (*marker == REPLY_LIST_END) return entries;
-        if (*marker != REPLY_LIST_ITEM) return std::nullopt;
-        auto entry = control_.readText();
-        if (!entry) return std::nullopt;
-        entries.push_back(std::move(*entry));
+std::optional<FileInfo> Client::fileInfo(std::string_view name, Status* status) {
+    Payload request(REQ_FILE_INFO);
+    request.text(name);
+    Status outcome = Status::success();
+    std::optional<FileInfo> info;
+    if (!request.fits()) {
+        outcome = tooLong();
+    } else if (!control_.sendFrame(request)) {
+        outcome = lost();
+    } else {
+        auto size = control_.readUint32();
+        auto shared = size ? control_.readByte() : std::nullopt;
+        if (shared)
+            info = FileInfo{*size, *shared != 0};
+        else
+            outcome = lost();
     }
+    if (status) *status = outcome;
+    return info;
+}
+
+std::optional<std::vector<std::string>> Client::list(std::uint8_t selector, Status* status) {
+    if (!control_.sendFrame(Payload(REQ_LIST_FILES).byte(selector))) {
+        if (status) *status = lost();
+        return std::nullopt;
+    }
+    return readList(REQ_LIST_FILES, status);
 }
 
 std::optional<std::vector<std::string>> Client::listUsers(Status* status) {
@@ -145,7 +246,11 @@ std::optional<std::vector<std::string>> Client::listUsers(Status* status) {
         if (status) *status = lost();
         return std::nullopt;
     }
-    std::vector<std::string> names;
+    return readList(REQ_LIST_USERS, status);
+}
+
+std::optional<std::vector<std::string>> Client::readList(std::uint8_t request, Status* status) {
+    std::vector<std::string> entries;
     for (;;) {
         auto marker = control_.readByte();
         if (!marker) {
@@ -154,32 +259,31 @@ std::optional<std::vector<std::string>> Client::listUsers(Status* status) {
         }
         if (*marker == REPLY_LIST_END) break;
         if (*marker != REPLY_LIST_ITEM) {
-            if (status)
-                *status = Status::failure(Status::Refused, describeReply(REQ_LIST_USERS, *marker),
-                                          *marker);
+            // A refusal (23) in place of the list, or the closing byte.
+            if (status) *status = fromReply(request, *marker);
             return std::nullopt;
         }
-        auto name = control_.readText();
-        if (!name) {
+        auto entry = control_.readText();
+        if (!entry) {
             if (status) *status = lost();
             return std::nullopt;
         }
-        names.push_back(std::move(*name));
+        entries.push_back(std::move(*entry));
     }
     if (status) *status = Status::success();
-    return names;
+    return entries;
 }
 
 std::optional<UserInfo> Client::userInfo(std::string_view name, Status* status) {
-    if (!control_.sendFrame(Payload(REQ_USER_INFO).text(name))) {
-        if (status) *status = lost();
+    Payload request(REQ_USER_INFO);
+    request.text(name);
+    if (!request.fits() || !control_.sendFrame(request)) {
+        if (status) *status = request.fits() ? lost() : tooLong();
         return std::nullopt;
     }
     auto reply = control_.readByte();
     if (reply && *reply != REPLY_OK) {
-        if (status)
-            *status =
-                Status::failure(Status::Refused, describeReply(REQ_USER_INFO, *reply), *reply);
+        if (status) *status = fromReply(REQ_USER_INFO, *reply);
         return std::nullopt;
     }
     UserInfo info;
@@ -214,54 +318,83 @@ std::optional<UserInfo> Client::userInfo(std::string_view name, Status* status) 
 bool Client::openTransfer(Connection& transfer, const TransferOptions& options) {
     // The listener is always up; a refused connect can only mean the server
     // is starting or stopping, so try a few more times before giving up.
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.connectTimeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(options.connectTimeoutMs);
     for (;;) {
         if (transfer.open(host_, transferPort_, options.connectTimeoutMs, localAddress_))
             return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
+Status Client::abandonUpload(Connection& transfer) {
+    control_.sendByte(CANCEL_TRANSFER);
+    // The transfer connection stays open until the answer: closed first, its
+    // end could reach the server before the cancel and read as a complete
+    // upload of the partial data.
+    auto reply = control_.readByte();
+    transfer.close();
+    if (!reply) return lost();
+    if (*reply == REPLY_OK) return Status::success();
+    // A refusal that crossed the cancel: the server was never in the upload,
+    // so it took the cancel byte as the start of a request. Out of step for
+    // good; the connection must go.
+    Status refused = fromReply(REQ_UPLOAD, *reply);
+    control_.close();
+    return refused;
+}
+
 Status Client::upload(std::string_view name, std::uint32_t announcedSize, const Source& source,
                       const TransferOptions& options) {
+    // The server refuses such a name, and knows a refused upload's transfer
+    // connection only by its closing without a byte. Bytes sent before the
+    // refusal arrives leave that connection held, to be handed to this
+    // address's next transfer; so this upload is never started.
+    if (hasParentComponent(name))
+        return Status::failure(Status::Invalid, "a name with a '..' part would leave your folder");
     Payload request(REQ_UPLOAD);
     request.text(name).uint32(options.pieceSize).uint32(announcedSize);
+    if (!request.fits()) return tooLong();
     if (!control_.sendFrame(request)) return lost();
 
     Connection transfer;
-    if (!openTransfer(transfer, options))
+    if (!openTransfer(transfer, options)) {
+        if (control_.waitReadable(0)) {
+            auto reply = control_.readByte();
+            if (reply) return fromReply(REQ_UPLOAD, *reply);
+        }
+        // The server waits for this connection and reads nothing meanwhile.
+        control_.close();
         return Status::failure(Status::ConnectionLost, transfer.error());
+    }
     TcpSocket& data = transfer.socket();
     data.setNonBlocking(true);
 
     std::vector<std::uint8_t> buffer(std::max<std::uint32_t>(options.pieceSize, 65536));
+    Pacer pacer(options.rateLimit);
     std::size_t pending = 0, offset = 0;
     std::uint64_t sent = 0;
     bool sourceDone = false;
+    auto lastMove = Clock::now();
     while (!sourceDone || offset < pending) {
-        if (cancelled(options)) {
-            control_.sendByte(CANCEL_TRANSFER);
-            transfer.close();
-            auto reply = control_.readByte();
-            if (!reply) return lost();
-            return Status::failure(Status::Cancelled, "cancelled");
-        }
         // A refusal (19) or the server's closing (11) can arrive at any time.
         if (control_.waitReadable(0)) {
             auto reply = control_.readByte();
             if (!reply) return lost();
             transfer.close();
-            if (*reply == REPLY_CLOSING) control_.close();
-            return Status::failure(Status::Refused, describeReply(REQ_UPLOAD, *reply), *reply);
+            return fromReply(REQ_UPLOAD, *reply);
+        }
+        if (cancelled(options)) {
+            Status abandoned = abandonUpload(transfer);
+            if (!abandoned.ok() && abandoned.kind != Status::ConnectionLost) return abandoned;
+            return Status::failure(Status::Cancelled, "cancelled");
         }
         if (offset == pending && !sourceDone) {
-            long got = source(buffer.data(), buffer.size());
+            long got = source(buffer.data(), pacer.step(buffer.size()));
             if (got < 0) {
-                control_.sendByte(CANCEL_TRANSFER);
-                transfer.close();
-                control_.readByte();
+                if (cancelled(options)) continue;  // the read was cut short by the cancel
+                Status abandoned = abandonUpload(transfer);
+                if (!abandoned.ok() && abandoned.kind != Status::ConnectionLost) return abandoned;
                 return Status::failure(Status::LocalError, "cannot read the local file");
             }
             if (got == 0) sourceDone = true;
@@ -269,15 +402,24 @@ Status Client::upload(std::string_view name, std::uint32_t announcedSize, const 
             offset = 0;
             continue;
         }
-        if (!data.waitWritable(100)) continue;
+        if (int wait = pacer.waitMs(sent)) {
+            control_.waitReadable(std::min(wait, TRANSFER_TICK_MS));
+            lastMove = Clock::now();
+            continue;
+        }
+        if (!data.waitWritable(TRANSFER_TICK_MS)) {
+            if (msSince(lastMove) < TRANSFER_STALL_MS) continue;
+            abandonUpload(transfer);
+            return stalled();
+        }
         IoResult out = data.sendSome(buffer.data() + offset, pending - offset);
         if (out.error != 0 && !out.wouldBlock()) {
             transfer.close();
             auto reply = control_.readByte();
-            if (reply && *reply != REPLY_OK)
-                return Status::failure(Status::Refused, describeReply(REQ_UPLOAD, *reply), *reply);
+            if (reply && *reply != REPLY_OK) return fromReply(REQ_UPLOAD, *reply);
             return Status::failure(Status::ConnectionLost, "the transfer connection broke");
         }
+        if (out.bytes > 0) lastMove = Clock::now();
         offset += out.bytes;
         sent += out.bytes;
         if (options.progress && out.bytes > 0) options.progress(sent, announcedSize);
@@ -290,21 +432,44 @@ Status Client::upload(std::string_view name, std::uint32_t announcedSize, const 
     control_.setTimeout(saved);
     transfer.close();
     if (!reply) return lost();
-    if (*reply == REPLY_OK) return Status::success();
-    if (*reply == REPLY_CLOSING) control_.close();
-    return Status::failure(Status::Refused, describeReply(REQ_UPLOAD, *reply), *reply);
+    return fromReply(REQ_UPLOAD, *reply);
+}
+
+Status Client::cancelDownload(Connection& transfer, std::uint64_t received, std::uint32_t size) {
+    control_.sendByte(CANCEL_TRANSFER);
+    // The server closes its end either way: after reading the cancel, or
+    // because it had already sent the whole file. Only in the second case
+    // does all of it arrive, and then the cancel byte waits on the control
+    // connection as the start of a request that cannot be completed.
+    TcpSocket& data = transfer.socket();
+    std::vector<std::uint8_t> discard(65536);
+    auto start = Clock::now();
+    while (received < size) {
+        int left = CANCEL_DRAIN_MS - msSince(start);
+        if (left <= 0 || !data.waitReadable(left)) break;
+        IoResult got = data.receiveSome(discard.data(), discard.size());
+        if (got.closed() || (got.error != 0 && !got.wouldBlock())) break;
+        received += got.bytes;
+    }
+    transfer.close();
+    if (received >= size) control_.close();
+    return Status::failure(Status::Cancelled, "cancelled");
 }
 
 Status Client::download(std::string_view name, std::uint8_t selector, const Sink& sink,
                         const TransferOptions& options, std::uint32_t* sizeOut) {
     Payload request(REQ_DOWNLOAD);
     request.text(name).uint32(options.pieceSize).byte(selector);
+    if (!request.fits()) return tooLong();
     if (!control_.sendFrame(request)) return lost();
     // Connect at once: the server holds an early connection for its request,
     // and connections from one address are matched in request order.
     Connection transfer;
-    if (!openTransfer(transfer, options))
+    if (!openTransfer(transfer, options)) {
+        // The server waits for this connection and reads nothing meanwhile.
+        control_.close();
         return Status::failure(Status::ConnectionLost, transfer.error());
+    }
 
     // A refusal is the single byte 19; a size is four bytes, which may begin
     // with 19 too. The rest of a size follows at once, a refusal has none.
@@ -313,18 +478,16 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     if (!first) return lost();
     raw[0] = *first;
     if (*first == REPLY_FAILED || *first == REPLY_CLOSING) {
-        if (!control_.waitReadable(500)) {
-            transfer.close();
-            if (*first == REPLY_CLOSING) control_.close();
-            return Status::failure(Status::Refused, describeReply(REQ_DOWNLOAD, *first), *first);
-        }
+        if (!control_.waitReadable(500)) return fromReply(REQ_DOWNLOAD, *first);
     }
     if (!control_.readExact(raw + 1, 3)) return lost();
     std::uint32_t size = (std::uint32_t{raw[0]} << 24) | (std::uint32_t{raw[1]} << 16) |
                          (std::uint32_t{raw[2]} << 8) | std::uint32_t{raw[3]};
     if (sizeOut) *sizeOut = size;
+
     if (size == SIZE_UNAVAILABLE) {
-        // Nothing will come; the server waits for the cancel.
+        // Nothing will come, and the server holds the transfer until it
+        // reads the cancel.
         control_.sendByte(CANCEL_TRANSFER);
         transfer.close();
         return Status::failure(Status::NotAvailable, "file not available");
@@ -333,33 +496,46 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
     TcpSocket& data = transfer.socket();
     data.setNonBlocking(true);
     std::vector<std::uint8_t> buffer(std::max<std::uint32_t>(options.pieceSize, 65536));
+    Pacer pacer(options.rateLimit);
     std::uint64_t received = 0;
+    auto lastMove = Clock::now();
     if (options.progress) options.progress(0, size);
     for (;;) {
-        if (cancelled(options)) {
-            control_.sendByte(CANCEL_TRANSFER);
-            transfer.close();
-            return Status::failure(Status::Cancelled, "cancelled");
-        }
+        // Once every byte is here the transfer is complete; a cancel now
+        // would only cross the server's end.
+        if (received < size && cancelled(options)) return cancelDownload(transfer, received, size);
         if (control_.waitReadable(0)) {
             // Only the server's closing can come now.
             auto reply = control_.readByte();
             transfer.close();
-            if (reply == REPLY_CLOSING) control_.close();
+            if (reply) return fromReply(REQ_DOWNLOAD, *reply);
             return lost();
         }
-        if (!data.waitReadable(100)) continue;
-        IoResult got = data.receiveSome(buffer.data(), buffer.size());
+        if (int wait = pacer.waitMs(received)) {
+            control_.waitReadable(std::min(wait, TRANSFER_TICK_MS));
+            lastMove = Clock::now();
+            continue;
+        }
+        if (!data.waitReadable(TRANSFER_TICK_MS)) {
+            if (msSince(lastMove) < TRANSFER_STALL_MS) continue;
+            cancelDownload(transfer, received, size);
+            return stalled();
+        }
+        IoResult got = data.receiveSome(buffer.data(), pacer.step(buffer.size()));
         if (got.closed()) break;
         if (got.error != 0) {
             if (got.wouldBlock()) continue;
             break;
         }
-        if (received + got.bytes > size)
-            return Status::failure(Status::ProtocolError, "the server sent more than announced");
-        if (!sink(buffer.data(), got.bytes)) {
-            control_.sendByte(CANCEL_TRANSFER);
+        lastMove = Clock::now();
+        if (received + got.bytes > size) {
             transfer.close();
+            return Status::failure(Status::ProtocolError, "the server sent more than announced");
+        }
+        if (!sink(buffer.data(), got.bytes)) {
+            // A write cut short by the cancel is the cancel, not a local fault.
+            Status ended = cancelDownload(transfer, received, size);
+            if (cancelled(options)) return ended;
             return Status::failure(Status::LocalError, "cannot write the local file");
         }
         received += got.bytes;

@@ -4,6 +4,10 @@
 // read in order; a call returns when its reply is complete, or fails when the
 // reply does not come within the connection's time limit. Transfers open the
 // second connection to the transfer port as soon as the request is sent.
+//
+// No call sends a name or password longer than 255 bytes (one length byte
+// cannot carry it, and a cut name would name another file): such a call
+// fails with Status::Invalid and sends nothing.
 #pragma once
 
 #include <atomic>
@@ -30,6 +34,7 @@ struct Status {
         NotAvailable,    // a download of a file the server cannot open
         ShortTransfer,   // the transfer connection ended before the announced size
         LocalError,      // the local file could not be read or written
+        Invalid,         // not sent: a name too long, or an upload name with ".."
     };
     Kind kind = Ok;
     std::uint8_t reply = 0;
@@ -72,9 +77,12 @@ using Sink = std::function<bool(const std::uint8_t* data, std::size_t length)>;
 struct TransferOptions {
     std::uint32_t pieceSize = MAX_PIECE_SIZE;
     Progress progress;
-    // Checked between pieces; when set, the transfer is cancelled.
+    // Checked between pieces (at least every 100 ms); when set, the transfer
+    // is cancelled.
     const std::atomic<bool>* cancel = nullptr;
     int connectTimeoutMs = 10000;
+    // Bytes per second at most; 0 for no limit.
+    std::uint64_t rateLimit = 0;
 };
 
 class Client {
@@ -86,6 +94,10 @@ public:
     // Both connections of this client will come from this local address.
     void setLocalAddress(std::string address) { localAddress_ = std::move(address); }
     void disconnect() { control_.close(); }
+    // Between requests only the server's closing byte can arrive. False (and
+    // the connection closed) when it has, when the server has closed the
+    // connection, or when it failed; consumes nothing otherwise.
+    bool checkConnected();
     Connection& connection() { return control_; }
     const std::string& host() const { return host_; }
 
@@ -98,11 +110,19 @@ public:
     bool quit();
     bool setShared(std::string_view name, bool shared);
     bool stopServer();
+    // Asks the server to stop and waits for its closing byte: Ok when the
+    // server is stopping, Refused (23) for a non-administrator.
+    Status shutDownServer();
 
-    std::optional<FileInfo> fileInfo(std::string_view name);
-    std::optional<std::vector<std::string>> listOwnFolder() { return list(SELECT_OWN_FOLDER); }
-    std::optional<std::vector<std::string>> listCatalog() { return list(0); }
-    std::optional<std::vector<std::string>> list(std::uint8_t selector);
+    // Optional results: empty on failure, with the reason in `status`.
+    std::optional<FileInfo> fileInfo(std::string_view name, Status* status = nullptr);
+    std::optional<std::vector<std::string>> listOwnFolder(Status* status = nullptr) {
+        return list(SELECT_OWN_FOLDER, status);
+    }
+    std::optional<std::vector<std::string>> listCatalog(Status* status = nullptr) {
+        return list(0, status);
+    }
+    std::optional<std::vector<std::string>> list(std::uint8_t selector, Status* status = nullptr);
 
     // Administrator requests. A refusal (23 for a non-administrator) comes
     // back in `status`.
@@ -111,10 +131,17 @@ public:
     Status kick(std::string_view name);
 
     // Uploads what `source` produces under `name` in the caller's own folder.
+    // Once the source is exhausted the upload is no longer cancelled: the
+    // server's answer decides. A name with a ".." component is not sent
+    // (Invalid): the server would refuse it only after bytes may have gone.
     Status upload(std::string_view name, std::uint32_t announcedSize, const Source& source,
                   const TransferOptions& options = {});
     // Downloads a catalog line (selector other than 24) or an own file (24).
-    // `size`, when given, receives the announced size.
+    // `size`, when given, receives the announced size. A size of FF FF FF FF
+    // is cancelled at once and answered NotAvailable. When a cancel crosses
+    // the server's end of the transfer, the server would read the cancel as
+    // the start of a request; the connection is closed then (checkConnected()
+    // turns false) rather than left out of step.
     Status download(std::string_view name, std::uint8_t selector, const Sink& sink,
                     const TransferOptions& options = {}, std::uint32_t* size = nullptr);
 
@@ -123,7 +150,14 @@ public:
 
 private:
     Status lost();
+    // Ok for 18; Refused for a refusal; ConnectionLost for the closing byte,
+    // after closing the connection.
+    Status fromReply(std::uint8_t request, std::uint8_t reply);
+    std::optional<std::vector<std::string>> readList(std::uint8_t request, Status* status);
     bool openTransfer(Connection& transfer, const TransferOptions& options);
+    // Sends the cancel and reads the server's 18 for it.
+    Status abandonUpload(Connection& transfer);
+    Status cancelDownload(Connection& transfer, std::uint64_t received, std::uint32_t size);
 
     std::string host_;
     std::uint16_t transferPort_;

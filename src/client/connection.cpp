@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "server/protocol.h"
+
 namespace vextora::client {
 
 Payload& Payload::byte(std::uint8_t value) {
@@ -16,7 +18,10 @@ Payload& Payload::uint32(std::uint32_t value) {
 }
 
 Payload& Payload::text(std::string_view value) {
-    if (value.size() > 255) value = value.substr(0, 255);
+    if (value.size() > MAX_TEXT) {
+        value = value.substr(0, MAX_TEXT);
+        fits_ = false;
+    }
     bytes_.push_back(static_cast<std::uint8_t>(value.size()));
     bytes_.insert(bytes_.end(), value.begin(), value.end());
     return *this;

@@ -23,12 +23,17 @@ class Payload {
 public:
     explicit Payload(std::uint8_t code) { bytes_.push_back(code); }
     Payload& byte(std::uint8_t value);
-    Payload& uint32(std::uint32_t value);   // big-endian
-    Payload& text(std::string_view value);  // length byte, then at most 255 bytes
+    Payload& uint32(std::uint32_t value);  // big-endian
+    // Length byte, then the bytes. A text over 255 bytes is cut to 255 so the
+    // frame stays well formed, and fits() turns false: a cut name would name
+    // another file, so Client never sends such a payload.
+    Payload& text(std::string_view value);
+    bool fits() const { return fits_; }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
 private:
     std::vector<std::uint8_t> bytes_;
+    bool fits_ = true;
 };
 
 class Connection {

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -49,6 +50,10 @@ void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ignoreBrokenPipe();
+}
+
+void ignoreBrokenPipe() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
@@ -63,6 +68,18 @@ long raiseDescriptorLimit() {
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
+    return static_cast<long>(limit.rlim_cur);
+}
+
+void releaseFreeMemory() {
+    // The allocator returns only the free top of its heap by itself; what
+    // lies free below a block still in use stays resident until trimmed.
+    ::malloc_trim(0);
+}
+
+long descriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
     return static_cast<long>(limit.rlim_cur);
 }
 

@@ -26,9 +26,21 @@ private:
 // must live until the process ends.
 void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
 
+// Ignores SIGPIPE for the whole process: a write to a closed pipe or socket
+// fails with EPIPE instead. (sendfile cannot ask to be spared the signal as
+// a send can, and a peer that vanished must never end the process.)
+void ignoreBrokenPipe();
+
 // Raises the soft descriptor limit to the hard limit, so thousands of
 // clients can connect. Returns the new soft limit.
 long raiseDescriptorLimit();
+
+// Gives the memory the allocator holds free back to the system, so that a
+// burst of clients that has gone does not leave the process large.
+void releaseFreeMemory();
+
+// The process's soft descriptor limit as it is now, or -1.
+long descriptorLimit();
 
 // Descriptors this process has open (counted in /proc/self/fd), or -1.
 int openDescriptorCount();

@@ -1,5 +1,7 @@
 #include "server/client_session.h"
 
+#include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "accounts/account_requests.h"
@@ -100,6 +102,10 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
 }
 
 ClientSession::~ClientSession() {
+    // Kicked while its client was connecting for a transfer: that connection
+    // must not become the next transfer's from the same address.
+    if (transfer && transfer->awaitingDataConnection)
+        server_.transfers.orphaned(peerAddress, requestStartPass_);
     endTransfer();
     if (refusedTransfer_) server_.transfers.settleRefusal(*this);
     server_.poller.unwatch(control.nativeHandle());
@@ -156,20 +162,35 @@ bool ClientSession::readRequest() {
     // Level-triggered: the poller reports the connection again while bytes remain.
     controlReady = 0;
     IoResult got;
+    // Payload bytes land here first: the request buffer grows with what has
+    // arrived, never ahead of it, so a header alone costs the server nothing.
+    std::uint8_t piece[16384];
     if (state == SessionState::ReadingBody) {
         // A zero-length frame never forms a request: the client's next byte,
         // or its close, ends the session.
         if (bodyLength_ == 0) return false;
-        got =
-            control.receiveSome(requestBody_.data() + bodyBytesRead_, bodyLength_ - bodyBytesRead_);
+        got = control.receiveSome(
+            piece, std::min<std::size_t>(sizeof piece, bodyLength_ - bodyBytesRead_));
     } else {
         got = control.receiveSome(headerBuffer_ + headerBytesRead_, 4 - headerBytesRead_);
     }
     if (got.closed()) return false;
     if (got.error != 0) return got.wouldBlock();
     server_.activity = true;
+    if (downloadCompleted && state == SessionState::ReadingHeader) {
+        downloadCompleted = false;
+        // A client may cancel a download at any time, and cannot know that
+        // the last piece has already gone out. Its cancel then arrives where
+        // a header begins, where it cannot be one (no frame is that long),
+        // and is dropped rather than ending the session.
+        if (headerBytesRead_ == 0 && headerBuffer_[0] == CANCEL_TRANSFER) {
+            std::memmove(headerBuffer_, headerBuffer_ + 1, got.bytes - 1);
+            if (--got.bytes == 0) return true;
+        }
+    }
     if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
         requestStartPass_ = server_.pass;
+        server_.transfers.requestBegun(peerAddress);
         // The client has moved on from a refused transfer, so the connection
         // it made for it, if any, has arrived by now.
         if (refusedTransfer_) {
@@ -179,6 +200,10 @@ bool ClientSession::readRequest() {
     }
 
     if (state == SessionState::ReadingBody) {
+        std::size_t needed = requestBody_.size() + got.bytes;
+        if (needed > requestBody_.capacity())
+            requestBody_.reserve(std::min<std::size_t>(bodyLength_, 2 * needed));
+        requestBody_.insert(requestBody_.end(), piece, piece + got.bytes);
         bodyBytesRead_ += static_cast<std::uint32_t>(got.bytes);
         if (bodyBytesRead_ == bodyLength_) state = SessionState::MessageReady;
         return true;
@@ -192,7 +217,7 @@ bool ClientSession::readRequest() {
     // No real request comes near this; a larger header is hostile or broken,
     // and ends the session before anything is allocated.
     if (bodyLength_ > MAX_FRAME_PAYLOAD) return false;
-    requestBody_.assign(bodyLength_, 0);
+    requestBody_.clear();
     bodyBytesRead_ = 0;
     state = SessionState::ReadingBody;
     return true;

@@ -107,6 +107,9 @@ public:
     // Watches the control connection for `interest` (READY_* bits), telling
     // the poller only when it changes.
     void watchControl(std::uint32_t interest);
+    // A download ran to its end; a cancel the client sent meanwhile may still
+    // be on its way and must not be taken for the start of a request.
+    bool downloadCompleted = false;
     // Ends the running transfer: closes its connection and files, and
     // returns the session to reading requests. With clientGone (the session
     // is ending), a transfer connection that has carried nothing goes back to

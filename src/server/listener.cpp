@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "net/poller.h"
+#include "platform/process.h"
 #include "platform/tick_clock.h"
 
 namespace vextora {
@@ -28,23 +29,38 @@ void Listener::close() {
     socket_.release();
 }
 
-TcpSocket Listener::acceptOne() {
+TcpSocket Listener::acceptOne(bool unreported) {
     if (paused_) {
         if (elapsedMs(pausedAt_, clock_.now()) < BACKOFF_MS) return TcpSocket();
         paused_ = false;
         poller_.watch(socket_.nativeHandle(), READY_READ, &ready_);
     }
-    if (!(ready_ & READY_READ)) return TcpSocket();
+    if (!unreported && !(ready_ & READY_READ)) return TcpSocket();
     ready_ = 0;
     TcpSocket connection = socket_.acceptConnection(true);
     int error = connection.lastError();
-    if (!connection.isOpen() &&
-        (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
-        paused_ = true;
-        pausedAt_ = clock_.now();
-        poller_.watch(socket_.nativeHandle(), 0, &ready_);
+    if (connection.isOpen() && keepFree_ > 0 && descriptorsAbove(connection) < keepFree_) {
+        // Serving one more client now would leave the connected ones unable
+        // to open a file or take a transfer connection.
+        connection.release();
+        pause();
+    } else if (!connection.isOpen() &&
+               (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        pause();
     }
     return connection;
+}
+
+long Listener::descriptorsAbove(const TcpSocket& connection) {
+    long limit = descriptorLimit();
+    if (limit < 0 || connection.nativeHandle() < 0) return limit;
+    return limit - 1 - connection.nativeHandle();
+}
+
+void Listener::pause() {
+    paused_ = true;
+    pausedAt_ = clock_.now();
+    poller_.watch(socket_.nativeHandle(), 0, &ready_);
 }
 
 }  // namespace vextora

@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/tick_clock.h"
@@ -7,6 +8,13 @@
 #include "sharing/transfer_hub.h"
 
 namespace vextora {
+
+namespace {
+// Descriptors no new client may take: the connected sessions' files, catalog
+// rewrites and transfer connections need them.
+constexpr long DESCRIPTORS_KEPT_FOR_SESSIONS = 64;
+constexpr std::uint32_t MEMORY_RELEASE_INTERVAL_MS = 1000;
+}  // namespace
 
 Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock)
     : config_(config),
@@ -26,7 +34,9 @@ Server::~Server() {
 }
 
 bool Server::start(std::string& error) {
+    ignoreBrokenPipe();
     files_.removeStaleTemporaries();
+    listener_.keepFree(DESCRIPTORS_KEPT_FOR_SESSIONS);
     if (!listener_.open(config_.controlPort)) {
         error = "cannot listen on port " + std::to_string(config_.controlPort) + ": " +
                 std::strerror(listener_.lastError());
@@ -56,6 +66,16 @@ int Server::idleWaitBound() const {
 void Server::runPass() {
     // Only a pass that did nothing may wait; one that did something goes on
     // at once, so a busy server never sleeps and an idle one never spins.
+    if (idleLastPass_) {
+        // A quiet moment after clients have gone: without this, what a burst
+        // of them held stays with the process for good.
+        if (clients_.size() < clientsSinceRelease_ &&
+            elapsedMs(lastRelease_, clock_.now()) >= MEMORY_RELEASE_INTERVAL_MS) {
+            releaseFreeMemory();
+            lastRelease_ = clock_.now();
+            clientsSinceRelease_ = clients_.size();
+        }
+    }
     // Without window events to wait for, the readiness call does the waiting.
     int waitMs = 0;
     if (idleLastPass_ && window_.hasOwnEvents())
@@ -80,6 +100,7 @@ void Server::runPass() {
     if (transfers_.service()) context_->activity = true;
 
     clients_.pollAll();
+    clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
 
     if (window_.processPendingEvents()) context_->activity = true;
     if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;

@@ -9,6 +9,8 @@
 //   3. polls every session once, in accept order, destroying finished ones;
 //   4. lets the window system handle its pending events, without waiting;
 //   5. ends the loop when a stop was requested.
+// An idle pass after clients have left first gives the memory they held
+// back to the system (at most once a second).
 // At shutdown the listeners close and every session, newest first, receives
 // REPLY_CLOSING and is closed.
 //
@@ -88,6 +90,8 @@ private:
     ClientList clients_;
     Listener listener_;
     std::uint32_t wakeReady_ = 0;
+    std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
+    std::uint32_t lastRelease_ = 0;
     bool idleLastPass_ = false;
     bool shutDown_ = false;
 };

@@ -18,6 +18,7 @@ TransferHub::~TransferHub() {
 }
 
 bool TransferHub::listen(std::uint16_t port) {
+    listener_.keepFree(KEPT_FREE);
     return listener_.open(port);
 }
 
@@ -35,12 +36,15 @@ bool TransferHub::service() {
         held_.pop_front();
         did = true;
     }
+    std::erase_if(refusals_, [&](const Refusal& entry) {
+        return entry.session == nullptr && elapsedMs(entry.recorded, now) >= TRANSFER_HOLD_MS;
+    });
     if (runDetached(now)) did = true;
     return acceptOne() || did;
 }
 
-bool TransferHub::acceptOne() {
-    TcpSocket connection = listener_.acceptOne();
+bool TransferHub::acceptOne(bool unreported) {
+    TcpSocket connection = listener_.acceptOne(unreported);
     if (!connection.isOpen()) return false;
     std::uint32_t address = connection.peerAddress().value_or(0);
     if (owedToRefusal(address, pass_)) return true;  // closed as it goes out of scope
@@ -50,8 +54,9 @@ bool TransferHub::acceptOne() {
 
 void TransferHub::acceptAllPending() {
     // Connections wait in the order they were made, so after this every
-    // connection made so far has been seen.
-    for (int pending = 0; pending < 256 && acceptOne(); ++pending) {
+    // connection made so far has been seen. The listener's readiness was
+    // reported for the first of them only, if at all: take them regardless.
+    for (int pending = 0; pending < 256 && acceptOne(true); ++pending) {
     }
 }
 
@@ -142,7 +147,28 @@ void TransferHub::refused(const ClientSession& session, std::uint32_t address,
         held_.erase(held);
         return;
     }
-    refusals_.push_back({&session, address, since});
+    refusals_.push_back({&session, address, since, clock_.now()});
+}
+
+void TransferHub::orphaned(std::uint32_t address, std::uint64_t since) {
+    acceptAllPending();
+    auto held = std::find_if(held_.begin(), held_.end(), [&](const Held& entry) {
+        return entry.address == address && entry.acceptPass >= since && !entry.givenBack;
+    });
+    if (held != held_.end()) {
+        held_.erase(held);
+        return;
+    }
+    refusals_.push_back({nullptr, address, since, clock_.now()});
+}
+
+void TransferHub::requestBegun(std::uint32_t address) {
+    auto orphan = [&](const Refusal& entry) {
+        return entry.session == nullptr && entry.address == address;
+    };
+    if (std::none_of(refusals_.begin(), refusals_.end(), orphan)) return;
+    acceptAllPending();  // a connection made before this request is still closed
+    std::erase_if(refusals_, orphan);
 }
 
 void TransferHub::settleRefusal(const ClientSession& session) {
@@ -176,6 +202,8 @@ bool TransferHub::runDetached(std::uint32_t now) {
 }
 
 void TransferHub::hold(const TcpSocket& connection, std::uint32_t address, bool givenBack) {
+    // Nobody waits for it yet, and descriptors are short: it is closed.
+    if (Listener::descriptorsAbove(connection) < HOLD_RESERVE) return;
     std::size_t fromAddress = static_cast<std::size_t>(std::count_if(
         held_.begin(), held_.end(), [&](const Held& entry) { return entry.address == address; }));
     // Each control connection uses one transfer connection at a time, so more

@@ -40,6 +40,10 @@ class TransferHub {
 public:
     static constexpr std::size_t SPARE_HELD_PER_ADDRESS = 16;
     static constexpr std::size_t SPARE_HELD = 1024;
+    // Below this many free descriptors an early connection is not held;
+    // below KEPT_FREE none is accepted at all.
+    static constexpr long HOLD_RESERVE = 48;
+    static constexpr long KEPT_FREE = 16;
 
     // clients, poller, clock and pass must outlive the hub; `pass` counts the
     // loop's passes.
@@ -81,6 +85,15 @@ public:
     // The session has moved on to another request, or is gone: a connection
     // for its refused request would have come by now.
     void settleRefusal(const ClientSession& session);
+    // A session was destroyed (kicked, or its client left) while it awaited
+    // its transfer connection, whose request began in pass `since`. Its
+    // client may still be connecting for it: the first connection from its
+    // address since then is closed rather than handed to the next transfer
+    // from that address, until a client from there begins another request
+    // (by then it would have come) or TRANSFER_HOLD_MS have passed.
+    void orphaned(std::uint32_t address, std::uint64_t since);
+    // A session from this address begins a request.
+    void requestBegun(std::uint32_t address);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
@@ -99,12 +112,13 @@ private:
         std::uint32_t lastProgress;
     };
     struct Refusal {
-        const ClientSession* session;  // not owned
+        const ClientSession* session;  // not owned; null once the session is gone
         std::uint32_t address;
         std::uint64_t since;
+        std::uint32_t recorded;  // tick; an entry without a session expires
     };
 
-    bool acceptOne();
+    bool acceptOne(bool unreported = false);
     void acceptAllPending();
     // True (and the refusal settled) when a connection accepted in that pass
     // is the one a refused request from its address still owes.

@@ -134,6 +134,7 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
     }
     if (result == PieceResult::Complete) {
         finishTransfer(session);
+        session.downloadCompleted = true;
         return true;
     }
     session.updateRate();

@@ -95,7 +95,7 @@ TEST_F(Console, EachClickOpensOneMoreIndependentDialog) {
     }
 }
 
-// D9: the loop may sleep in the wait only because the wait ends on every
+// The loop may sleep in the wait only because the wait ends on every
 // kind of activity, and a round with nothing pending reports nothing.
 TEST_F(Console, IdleWaitEndsOnReadinessOnAWindowEventOrAtItsTimeOut) {
     WakeEvent handle;

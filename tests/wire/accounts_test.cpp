@@ -42,8 +42,10 @@ TEST_F(Accounts, AdminPasswordFileShapes) {
         std::uint8_t reply;
     };
     const Case cases[] = {
-        {nullptr, "", REPLY_OK},          {nullptr, "x", REPLY_BAD_PASSWORD},
-        {"", "", REPLY_OK},               {"", "x", REPLY_BAD_PASSWORD},
+        {nullptr, "", REPLY_OK},
+        {nullptr, "x", REPLY_BAD_PASSWORD},
+        {"", "", REPLY_OK},
+        {"", "x", REPLY_BAD_PASSWORD},
         {"one line", "one line", REPLY_OK},
         {"first\r\nsecond\r\n", "first", REPLY_OK},
         {"first\r\nsecond\r\n", "second", REPLY_BAD_PASSWORD},
@@ -90,7 +92,7 @@ TEST_F(Accounts, CreationStoresUpperCaseRecordsAndFolders) {
     EXPECT_TRUE(client->createAccount("bob", "Pw1").ok());
     EXPECT_EQ(dir_.read("users.dat"), "BOB\r\nPw1\r\n");
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "Users" / "BOB"));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat((dir_ / "users.dat").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(client->login("Bob", "Pw1").ok());
@@ -102,9 +104,22 @@ TEST_F(Accounts, RefusedNamesAnswerBadNameAndWriteNothing) {
     auto client = connect();
     ASSERT_TRUE(client->createAccount("BOB", "pw").ok());
     std::string before = treeFingerprint(dir_.path());
-    const std::string refused[] = {"bob",  "Bob",  "BOB",  "admin",  "Guest",  "serverShare",
-                                   "",     ".",    "..",   "a\\b",   "a/b",    "..\\x",
-                                   "a\rb", "a\nb", std::string("a\0b", 3), std::string(254, 'n')};
+    const std::string refused[] = {"bob",
+                                   "Bob",
+                                   "BOB",
+                                   "admin",
+                                   "Guest",
+                                   "serverShare",
+                                   "",
+                                   ".",
+                                   "..",
+                                   "a\\b",
+                                   "a/b",
+                                   "..\\x",
+                                   "a\rb",
+                                   "a\nb",
+                                   std::string("a\0b", 3),
+                                   std::string(254, 'n')};
     for (const auto& name : refused)
         EXPECT_EQ(client->createAccount(name, "pw").reply, REPLY_BAD_NAME) << name;
     EXPECT_EQ(client->createAccount("CAROL", "line\nbreak").reply, REPLY_BAD_NAME);
@@ -168,10 +183,16 @@ TEST_F(OwnFolder, RenameNeverReplacesAndMovesIntoSubFolders) {
 
 TEST_F(OwnFolder, NamesThatLeaveTheFolderTouchNothingOutsideIt) {
     std::string before = treeFingerprint(dir_.path());
-    const char* escapes[] = {"..\\..\\users.dat", "../../users.dat",   "..\\ANN\\secret.txt",
-                             "../ANN/secret.txt", "sub\\..\\..\\ANN\\secret.txt",
-                             "sub/../../../shared.dat", "..",       "..\\..\\adminpass.cfg",
-                             "/etc/passwd",       "\\..\\..\\users.dat"};
+    const char* escapes[] = {"..\\..\\users.dat",
+                             "../../users.dat",
+                             "..\\ANN\\secret.txt",
+                             "../ANN/secret.txt",
+                             "sub\\..\\..\\ANN\\secret.txt",
+                             "sub/../../../shared.dat",
+                             "..",
+                             "..\\..\\adminpass.cfg",
+                             "/etc/passwd",
+                             "\\..\\..\\users.dat"};
     for (const char* name : escapes) {
         EXPECT_EQ(bob_->remove(name).reply, REPLY_FAILED) << name;
         EXPECT_EQ(bob_->rename("b.txt", name).reply, REPLY_FAILED) << name;
@@ -203,7 +224,8 @@ protected:
 TEST_F(Administrator, AloneOnTheServerTheListIsExactlyAdmin) {
     auto client = admin();
     ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LIST_USERS).text("ignored")));
-    EXPECT_EQ(drain(client->connection()), std::string("\x10\x05" "ADMIN\x11"));
+    EXPECT_EQ(drain(client->connection()), std::string("\x10\x05"
+                                                       "ADMIN\x11"));
 }
 
 TEST_F(Administrator, ListShowsEveryoneInAcceptOrderByNameOrAddress) {
@@ -224,7 +246,8 @@ TEST_F(Administrator, UserInfoOfAnIdleClientEndsWithTheDirectionByte) {
     ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_USER_INFO).text("BOB")));
     std::string reply = drain(client->connection());
     ASSERT_EQ(reply.size(), 1u + 1 + 9 + 4 + 4 + 1) << "no transfer figures after direction 1";
-    EXPECT_EQ(reply.substr(0, 11), std::string("\x12\x09" "127.0.0.1"));
+    EXPECT_EQ(reply.substr(0, 11), std::string("\x12\x09"
+                                               "127.0.0.1"));
     EXPECT_EQ(reply.substr(11, 4), std::string("\0\0\0\x02", 4)) << "BOB counts BOBBY's line too";
     std::uint32_t connected = (std::uint32_t(std::uint8_t(reply[15])) << 24) |
                               (std::uint32_t(std::uint8_t(reply[16])) << 16) |

@@ -24,12 +24,14 @@ TEST_F(CatalogRequests, PublishAppendsExactLinesAndOneWithdrawRemovesEveryCopy) 
     publish(*bob, "notes.txt");
     publish(*bob, "notes.txt");
     publish(*bob, "Other File.bin");
-    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n");
-    EXPECT_EQ(*bob->listCatalog(),
-              (std::vector<std::string>{"BOB\\notes.txt", "BOB\\notes.txt", "BOB\\Other File.bin"}));
+    EXPECT_EQ(dir_.read("shared.dat"),
+              "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n");
+    EXPECT_EQ(*bob->listCatalog(), (std::vector<std::string>{"BOB\\notes.txt", "BOB\\notes.txt",
+                                                             "BOB\\Other File.bin"}));
 
     publish(*bob, "NOTES.TXT", false);
-    EXPECT_EQ(dir_.read("shared.dat"), "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n")
+    EXPECT_EQ(dir_.read("shared.dat"),
+              "BOB\\notes.txt\r\nBOB\\notes.txt\r\nBOB\\Other File.bin\r\n")
         << "withdrawing is case-sensitive";
     publish(*bob, "notes.txt", false);
     EXPECT_EQ(dir_.read("shared.dat"), "BOB\\Other File.bin\r\n");
@@ -54,8 +56,15 @@ TEST_F(CatalogRequests, ListingFollowsTheFileAndSkipsWhatCannotBeAnEntry) {
     std::string tooLong = "X\\" + std::string(300, 'y');
     dir_.write("shared.dat", "B\\2\r\n\r\nA\\1\n" + tooLong + "\r\nC\\3\r\nTORN\\last");
     ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LIST_FILES).byte(7)));
-    EXPECT_EQ(drain(client->connection()),
-              std::string("\x10\x03" "B\\2" "\x10\x00" "\x10\x03" "A\\1" "\x10\x03" "C\\3" "\x11", 18));
+    EXPECT_EQ(drain(client->connection()), std::string("\x10\x03"
+                                                       "B\\2"
+                                                       "\x10\x00"
+                                                       "\x10\x03"
+                                                       "A\\1"
+                                                       "\x10\x03"
+                                                       "C\\3"
+                                                       "\x11",
+                                                       18));
 }
 
 TEST_F(CatalogRequests, OwnFolderListingShowsFilesAndFoldersOnly) {

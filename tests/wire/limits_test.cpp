@@ -71,8 +71,8 @@ TEST_F(TimeLimits, RepliesTheClientNeverTakesEndItsSessionAfterFiveSeconds) {
 
 TEST_F(TimeLimits, ASessionAwaitingItsConnectionGivesUpAfterAMinute) {
     auto bob = loginAs("bob");
-    ASSERT_TRUE(bob->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("x.txt").uint32(4096).uint32(1)));
+    ASSERT_TRUE(
+        bob->connection().sendFrame(Payload(REQ_UPLOAD).text("x.txt").uint32(4096).uint32(1)));
     ASSERT_TRUE(eventually([&] { return awaiting() == 1; }));
     advance(59000);
     EXPECT_EQ(window_.clientCount(), 1u);
@@ -101,8 +101,8 @@ TEST_F(TimeLimits, AnEarlyConnectionIsHandedToTheRequestThatFollows) {
     ASSERT_TRUE(early.sendRaw("early bytes", 11));
     early.socket().shutdownWrite();
     advance(20000);
-    ASSERT_TRUE(bob->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("early.txt").uint32(4096).uint32(11)));
+    ASSERT_TRUE(
+        bob->connection().sendFrame(Payload(REQ_UPLOAD).text("early.txt").uint32(4096).uint32(11)));
     EXPECT_EQ(bob->connection().readByte(), REPLY_OK);
     EXPECT_EQ(dir_.read("Users/BOB/early.txt"), "early bytes");
 }

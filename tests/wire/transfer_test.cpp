@@ -115,9 +115,74 @@ TEST_F(Transfers, MissingFileWaitsForTheCancelWhichAnswersNothing) {
     EXPECT_TRUE(bob_->fileInfo("x")) << "the library's cancel leaves the session usable";
 }
 
+TEST_F(Transfers, CancelArrivingAfterTheDownloadCompletedIsIgnored) {
+    // The client cancels while the last piece is already on its way: the
+    // cancel reaches the server after the download has ended.
+    dir_.write("Users/BOB/small.txt", "all of it");
+    EXPECT_EQ(requestDownload(*bob_, "small.txt", SELECT_OWN_FOLDER), 9u);
+    auto transfer = openTransfer();
+    std::string got(9, '\0');
+    ASSERT_TRUE(transfer->readExact(got.data(), got.size()));
+    ASSERT_TRUE(transfer->waitReadable(2000));
+    ASSERT_TRUE(transfer->closedByPeer()) << "the download is complete";
+    std::string late(1, static_cast<char>(CANCEL_TRANSFER));
+    Payload request(REQ_FILE_INFO);
+    auto info = request.text("small.txt").bytes();
+    for (int shift = 24; shift >= 0; shift -= 8)
+        late += static_cast<char>(static_cast<std::uint32_t>(info.size()) >> shift);
+    late.append(info.begin(), info.end());
+    ASSERT_TRUE(bob_->connection().sendRaw(late.data(), late.size()));
+    EXPECT_EQ(drain(bob_->connection(), 300), std::string("\0\0\0\x09\0", 5))
+        << "the request after the late cancel is answered, the session goes on";
+}
+
+TEST_F(Transfers, ConnectionMadeForAKickedSessionIsNotTheNextTransfersConnection) {
+    dir_.write("adminpass.cfg", "boss");
+    dir_.write("Users/BOB/old.txt", "the old request's file");
+    dir_.write("Users/BOB/new.txt", "the new request's file");
+    auto admin = loginAs("ADMIN", "boss");
+    // The administrator kicks BOB between his download request and his
+    // transfer connection, which therefore arrives for a session that is gone.
+    EXPECT_EQ(requestDownload(*bob_, "old.txt", SELECT_OWN_FOLDER), 22u);
+    ASSERT_TRUE(admin->kick("BOB").ok());
+    auto stale = openTransfer();
+    EXPECT_EQ(bob_->connection().readByte(), REPLY_CLOSING);
+
+    auto again = loginAs("bob");
+    std::string got;
+    auto status = get(*again, "new.txt", SELECT_OWN_FOLDER, got);
+    EXPECT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(got, "the new request's file");
+}
+
+TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
+    dir_.write("Users/ANN/ann.txt", "ann's shared file");
+    dir_.write("shared.dat", "ANN\\ann.txt\r\n");
+    auto client = connect();
+    std::vector<std::unique_ptr<client::Connection>> pending;
+    // While the server is held between two passes: stray connections from
+    // other addresses, then a refused download and the connection its
+    // client makes for it, then the client's next request. All of them wait
+    // for the server at once.
+    window_.runOnServer([&] {
+        for (int i = 3; i < 8; ++i) pending.push_back(openTransfer("127.0.0." + std::to_string(i)));
+        ASSERT_TRUE(client->connection().sendFrame(
+            Payload(REQ_DOWNLOAD).text("ANN\\ann.txt").uint32(4096).byte(0)));
+        pending.push_back(openTransfer());
+        ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_LOGIN).text("GUEST").text("")));
+    });
+    EXPECT_EQ(drain(client->connection(), 300), "\x13\x12") << "refused, then logged in";
+
+    std::string got;
+    auto status = get(*client, "ANN\\ann.txt", 0, got);
+    EXPECT_TRUE(status.ok()) << "the refused request's connection was taken for this one: "
+                             << status.message;
+    EXPECT_EQ(got, "ann's shared file");
+}
+
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
-    ASSERT_TRUE(bob_->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
+    ASSERT_TRUE(
+        bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
     auto transfer = openTransfer();
     ASSERT_TRUE(transfer->sendRaw("hello", 5));
     EXPECT_FALSE(bob_->connection().waitReadable(200)) << "no answer before the close";
@@ -173,7 +238,15 @@ TEST_F(Transfers, RefusedAndFailedUploads) {
     auto status = put(*bob_, "no such folder\\x.txt", std::string(200000, 'd'));
     EXPECT_EQ(status.reply, REPLY_FAILED) << "the bytes are drained, then 19";
     EXPECT_FALSE(dir_.exists("Users/BOB/no such folder"));
-    EXPECT_EQ(put(*bob_, "..\\..\\users.dat", "evil").reply, REPLY_FAILED);
+    // The library refuses such a name itself; a plain client sends it, and
+    // connects and sends its bytes at once.
+    ASSERT_TRUE(bob_->connection().sendFrame(
+        Payload(REQ_UPLOAD).text("..\\..\\users.dat").uint32(4096).uint32(4)));
+    auto evil = openTransfer();
+    evil->sendRaw("evil", 4);
+    evil->socket().shutdownWrite();
+    EXPECT_EQ(bob_->connection().readByte(), REPLY_FAILED);
+    evil->close();
     EXPECT_FALSE(dir_.exists("Users/users.dat"));
     EXPECT_EQ(dir_.read("users.dat"), "BOB\r\npw\r\n");
 
@@ -282,15 +355,17 @@ TEST_F(Transfers, ClientThatClosesWhileAwaitingItsConnectionIsGone) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("never.txt").uint32(4096).uint32(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ann->disconnect();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(eventually([&] {
-        auto users = admin->listUsers();
-        return users && std::find(users->begin(), users->end(), "ANN") == users->end();
-    }, 2000));
+    EXPECT_TRUE(eventually(
+        [&] {
+            auto users = admin->listUsers();
+            return users && std::find(users->begin(), users->end(), "ANN") == users->end();
+        },
+        2000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -298,8 +373,8 @@ TEST_F(Transfers, AdministratorSeesDirectionSizeAndProgress) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
     auto ann = loginAs("ann");
-    ASSERT_TRUE(ann->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
+    ASSERT_TRUE(
+        ann->connection().sendFrame(Payload(REQ_UPLOAD).text("up.bin").uint32(4096).uint32(777)));
     std::optional<client::UserInfo> info;
     ASSERT_TRUE(eventually([&] {
         info = admin->userInfo("ANN");

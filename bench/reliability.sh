@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Every robustness proof in one run, with its figures written into
+# docs/reliability.md (between the "figures" markers).
+#   bench/reliability.sh           full: 10 min per fuzzer, 10 s per hostile
+#                                  pattern, 10 min soak of 300 clients,
+#                                  50 crash trials (about an hour)
+#   bench/reliability.sh --quick   the same, briefly (about five minutes)
+# The drivers use the fixed ports: nothing else may listen on them. Exits 1
+# when any proof fails; the figures are written either way.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+fuzz_seconds=${FUZZ_SECONDS:-600} pattern_seconds=10 soak_seconds=600 soak_clients=300 trials=50
+if [ "${1:-}" = "--quick" ]; then
+    fuzz_seconds=30 pattern_seconds=3 soak_seconds=60 soak_clients=100 trials=10
+fi
+
+make --no-print-directory build fuzz >/dev/null || { echo "build failed" >&2; exit 2; }
+figures=$(mktemp)
+trap 'rm -f "$figures"' EXIT
+status=0
+
+# run TITLE COMMAND...: runs it, keeps its summary lines for the document.
+run() {
+    local title=$1
+    shift
+    echo "== $title: $*"
+    local output
+    output=$("$@" 2>&1)
+    local code=$?
+    echo "$output"
+    {
+        echo
+        echo "### $title"
+        echo
+        echo '```'
+        echo "\$ $*"
+        echo "$output" | grep -Ev '^(  [0-9]+ s:|INFO|#)' | tail -n 25
+        echo '```'
+        [ $code -eq 0 ] || echo "**Failed (exit $code).**"
+    } >> "$figures"
+    [ $code -eq 0 ] || status=1
+}
+
+# The fixed ports may be busy for a while (another program's run): wait.
+wait_for_ports() {
+    for _ in $(seq 240); do
+        (exec 3<>/dev/tcp/127.0.0.1/23322) 2>/dev/null || return 0
+        sleep 5
+    done
+    echo "port 23322 stayed taken for 20 minutes" >&2
+}
+
+for target in request account_files catalog_file line_reader; do
+    run "Fuzzing: ${target}_fuzzer" fuzz/run.sh "$fuzz_seconds" "build-fuzz/${target}_fuzzer" \
+        "build-fuzz/fuzz/work/$target" "fuzz/corpus/$target"
+done
+wait_for_ports
+run "Hostile clients" bench/hostile.sh "$pattern_seconds"
+wait_for_ports
+run "Soak" bench/soak.sh "$soak_seconds" "$soak_clients"
+wait_for_ports
+run "Crash consistency" bench/crash.sh "$trials"
+
+doc=docs/reliability.md
+{
+    sed '/<!-- figures:begin -->/q' "$doc"
+    echo
+    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') at commit $(git rev-parse --short HEAD)" \
+        "on $(nproc) cores, $(uname -sr)$( [ "${1:-}" = "--quick" ] && echo ', quick run')."
+    cat "$figures"
+    echo
+    sed -n '/<!-- figures:end -->/,$p' "$doc"
+} > "$doc.new" && mv "$doc.new" "$doc"
+echo "figures written to $doc"
+exit $status

@@ -1,0 +1,141 @@
+#include "client/line_editor.h"
+
+#include <histedit.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/terminal.h"
+
+namespace vextora::client {
+
+namespace {
+
+constexpr int HISTORY_SIZE = 500;
+
+LineEditor* owner(EditLine* editor) {
+    void* data = nullptr;
+    el_get(editor, EL_CLIENTDATA, &data);
+    return static_cast<LineEditor*>(data);
+}
+
+}  // namespace
+
+LineEditor::LineEditor(const char* program, std::vector<std::string> words)
+    : words_(std::move(words)) {
+    editor_ = el_init(program, stdin, stdout, stderr);
+    history_ = history_init();
+    HistEvent event;
+    history(history_, &event, H_SETSIZE, HISTORY_SIZE);
+    history(history_, &event, H_SETUNIQUE, 1);
+    el_set(editor_, EL_CLIENTDATA, this);
+    el_set(editor_, EL_PROMPT, &LineEditor::promptOf);
+    el_set(editor_, EL_EDITOR, "emacs");
+    el_wset(editor_, EL_GETCFN, &LineEditor::readCharacter);
+    el_set(editor_, EL_HIST, history, history_);
+    // The wide form keeps these static strings as they are; the narrow one
+    // copies them and never frees the copies.
+    el_wset(editor_, EL_ADDFN, L"vextora-complete", L"complete a command word",
+            &LineEditor::complete);
+    el_set(editor_, EL_BIND, "^I", "vextora-complete", nullptr);
+    // The user's own ~/.editrc may rebind keys, as in other programs.
+    el_source(editor_, nullptr);
+}
+
+LineEditor::~LineEditor() {
+    el_end(editor_);
+    history_end(history_);
+}
+
+const char* LineEditor::promptOf(EditLine* editor) {
+    return owner(editor)->prompt_.c_str();
+}
+
+unsigned char LineEditor::complete(EditLine* editor, int) {
+    LineEditor* self = owner(editor);
+    const LineInfo* line = el_line(editor);
+    std::string typed(line->buffer, line->cursor);
+    // Only the command word, the first one on the line.
+    if (typed.find_first_of(" \t") != std::string::npos) return CC_ERROR;
+    std::vector<const std::string*> found;
+    for (const auto& word : self->words_) {
+        if (word.starts_with(typed)) found.push_back(&word);
+    }
+    if (found.empty()) return CC_ERROR;
+    if (found.size() == 1) {
+        std::string rest = found[0]->substr(typed.size()) + " ";
+        el_insertstr(editor, rest.c_str());
+        return CC_REFRESH;
+    }
+    // Several: extend to what they share, and list them.
+    std::string shared = *found[0];
+    for (const auto* word : found) {
+        std::size_t same = 0;
+        while (same < shared.size() && same < word->size() && shared[same] == (*word)[same]) ++same;
+        shared.resize(same);
+    }
+    if (shared.size() > typed.size()) {
+        el_insertstr(editor, shared.substr(typed.size()).c_str());
+        return CC_REFRESH;
+    }
+    std::fputc('\n', stdout);
+    for (const auto* word : found) std::fprintf(stdout, "%s  ", word->c_str());
+    std::fputc('\n', stdout);
+    return CC_REDISPLAY;
+}
+
+int LineEditor::readCharacter(EditLine*, wchar_t* character) {
+    // libedit's own reader waits in read(), where a Ctrl+C that arrives
+    // while a key is being handled is only seen at the next key. This one
+    // waits so that no Ctrl+C is missed, and then reads one character.
+    char bytes[MB_LEN_MAX];
+    std::size_t count = 0;
+    for (;;) {
+        if (!waitForInput()) {
+            errno = EINTR;
+            return -1;
+        }
+        long got = readStandardInput(bytes + count, 1);
+        if (got == 0) return 0;
+        if (got < 0) {
+            if (interrupted()) errno = EINTR;
+            return -1;
+        }
+        ++count;
+        std::mbstate_t state{};
+        wchar_t wide = 0;
+        std::size_t used = std::mbrtowc(&wide, bytes, count, &state);
+        if (used == static_cast<std::size_t>(-2) && count < sizeof bytes) continue;
+        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+            count = 0;  // not a character in this locale: dropped, as libedit does
+            continue;
+        }
+        *character = wide;
+        return 1;
+    }
+}
+
+LineEditor::Result LineEditor::read(const std::string& prompt, std::string& line) {
+    prompt_ = prompt;
+    int count = 0;
+    errno = 0;
+    const char* text = el_gets(editor_, &count);
+    if (text == nullptr) {
+        // A Ctrl+C (inside the shell's interrupt scope) fails the read and
+        // drops the typed line.
+        return interrupted() ? Interrupted : End;
+    }
+    line.assign(text, static_cast<std::size_t>(count));
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return Line;
+}
+
+void LineEditor::remember(const std::string& line) {
+    HistEvent event;
+    history(history_, &event, H_ENTER, line.c_str());
+}
+
+}  // namespace vextora::client
