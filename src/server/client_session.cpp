@@ -130,14 +130,11 @@ bool ClientSession::poll() {
     } else if (!output_.empty()) {
         keep = true;  // read nothing more until the client has taken its replies
     } else if (state == SessionState::MessageReady) {
-        state = SessionState::ReadingHeader;
-        server_.activity = true;
-        if (requestBody_[0] == REQ_QUIT) return false;
-        dispatch();
-        std::vector<std::uint8_t>().swap(requestBody_);
-        keep = flushOutput();
+        keep = handleRequest();
     } else {
         keep = readRequest();
+        // A request that arrived whole is answered in the same pass.
+        if (keep && state == SessionState::MessageReady) keep = handleRequest();
     }
     if (keep) {
         std::uint32_t interest = READY_READ;
@@ -146,6 +143,15 @@ bool ClientSession::poll() {
         watchControl(interest);
     }
     return keep;
+}
+
+bool ClientSession::handleRequest() {
+    state = SessionState::ReadingHeader;
+    server_.activity = true;
+    if (requestBody_[0] == REQ_QUIT) return false;
+    dispatch();
+    std::vector<std::uint8_t>().swap(requestBody_);
+    return flushOutput();
 }
 
 bool ClientSession::needsPolling() const {
@@ -220,7 +226,11 @@ bool ClientSession::readRequest() {
     requestBody_.clear();
     bodyBytesRead_ = 0;
     state = SessionState::ReadingBody;
-    return true;
+    if (bodyLength_ == 0) return true;
+    // The payload usually came with its header: take it now rather than a
+    // pass later.
+    controlReady = READY_READ;
+    return readRequest();
 }
 
 void ClientSession::dispatch() {
