@@ -93,6 +93,7 @@ private:
     std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
     std::uint32_t lastRelease_ = 0;
     bool idleLastPass_ = false;
+    std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;
 };
 
