@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -63,14 +64,19 @@ bool renameNoReplaceNative(const std::string& from, const std::string& to) {
 
 // ---- LineReader ----
 
-LineReader::LineReader(const std::string& nativePath) : buffer_(READ_CHUNK) {
+LineReader::LineReader(const std::string& nativePath) {
     handle_ = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (handle_ < 0) return;
     struct stat info {};
     if (::fstat(handle_, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(handle_);
         handle_ = -1;
+        return;
     }
+    // The file is read as it was when opened: what it held then, no more, so
+    // a small file takes one read and a buffer of its size.
+    unread_ = static_cast<std::uint64_t>(info.st_size);
+    buffer_.resize(static_cast<std::size_t>(std::clamp<std::uint64_t>(unread_, 1, READ_CHUNK)));
 }
 
 LineReader::~LineReader() {
@@ -80,13 +86,19 @@ LineReader::~LineReader() {
 bool LineReader::fill() {
     if (eof_ || handle_ < 0) return false;
     for (;;) {
-        ssize_t got = ::read(handle_, buffer_.data(), buffer_.size());
+        if (unread_ == 0) {
+            eof_ = true;
+            return false;
+        }
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(unread_, buffer_.size()));
+        ssize_t got = ::read(handle_, buffer_.data(), want);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             eof_ = true;
             failed_ = got < 0;
             return false;
         }
+        unread_ -= static_cast<std::uint64_t>(got);
         start_ = 0;
         end_ = static_cast<std::size_t>(got);
         return true;

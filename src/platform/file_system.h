@@ -56,6 +56,7 @@ private:
     int handle_ = -1;
     bool failed_ = false;
     std::vector<char> buffer_;
+    std::uint64_t unread_ = 0;  // bytes of the file not read yet
     std::size_t start_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;

@@ -49,6 +49,28 @@ TEST(LineReader, LongLinesStayWholeAndKeepLaterLinesAligned) {
     EXPECT_EQ(lines[3].text, "end");
 }
 
+TEST(LineReader, ReadsTheFileAsItWasWhenOpenedEvenIfItShrinks) {
+    TempDir dir;
+    dir.write("empty", "");
+    EXPECT_TRUE(readAll(dir, "empty").empty());
+
+    dir.write("grows", "first\r\n");
+    LineReader growing((dir / "grows").string());
+    dir.write("grows", "first\r\nsecond\r\n");
+    TextLine line;
+    ASSERT_TRUE(growing.next(line));
+    EXPECT_EQ(line.text, "first");
+    EXPECT_FALSE(growing.next(line)) << "a line added after the open is not read";
+
+    dir.write("shrinks", "a long first line\r\nsecond\r\n");
+    LineReader shrinking((dir / "shrinks").string());
+    dir.write("shrinks", "short\n");
+    ASSERT_TRUE(shrinking.next(line));
+    EXPECT_EQ(line.text, "short");
+    EXPECT_FALSE(shrinking.next(line));
+    EXPECT_FALSE(shrinking.failed());
+}
+
 TEST(LineReader, MissingFileAndFolderGiveNothing) {
     TempDir dir;
     std::filesystem::create_directory(dir / "folder");
