@@ -41,7 +41,7 @@ test: build asan fuzz package-deps
 	@cd build-fuzz && ctest --output-on-failure
 
 # The robustness proofs (fuzzing, hostile clients, soak, crash consistency),
-# about an hour; their figures go into docs/reliability.md. Uses the fixed
+# about forty minutes; their figures go into docs/reliability.md. Uses the fixed
 # ports. `make reliability QUICK=1` runs each briefly.
 reliability:
 	@bash bench/reliability.sh $(if $(QUICK),--quick)
