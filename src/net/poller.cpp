@@ -12,7 +12,13 @@ namespace {
 constexpr int MAX_EVENTS = 1024;
 
 std::uint32_t toEpoll(std::uint32_t interest) {
-    std::uint32_t events = EPOLLRDHUP;
+    // The peer's close of its sending side is asked for only when nothing
+    // else is: it stays reported for as long as the connection lives, so a
+    // client that half-closes and then stops reading would otherwise wake
+    // every wait. A reader sees that close as the end of its data anyway, and
+    // a failure is reported whatever is asked.
+    if (interest == 0) return EPOLLRDHUP;
+    std::uint32_t events = 0;
     if (interest & READY_READ) events |= EPOLLIN;
     if (interest & READY_WRITE) events |= EPOLLOUT;
     return events;

@@ -42,9 +42,10 @@ public:
     bool valid() const { return handle_ >= 0; }
 
     // Starts watching, or changes what is watched. interest is READY_READ
-    // and/or READY_WRITE; a hang-up is always reported. An interest of 0 keeps
-    // only the hang-up. The word, and the listener when there is one, must
-    // outlive the watch.
+    // and/or READY_WRITE; a failure or full hang-up is always reported. An
+    // interest of 0 watches for the peer's close alone, a half-close
+    // included (a reader sees that as the end of its data). The word, and
+    // the listener when there is one, must outlive the watch.
     bool watch(int handle, std::uint32_t interest, std::uint32_t* readiness,
                ReadyListener* listener = nullptr);
     // Changes who is told about a watched handle (nullptr: nobody).

@@ -155,6 +155,25 @@ TEST_F(Transfers, ConnectionMadeForAKickedSessionIsNotTheNextTransfersConnection
     EXPECT_EQ(got, "the new request's file");
 }
 
+TEST_F(Transfers, ASessionKickedWithItsConnectionAlreadyMadeLeavesTheNextOneItsOwn) {
+    dir_.write("Users/ANN/ann.txt", "ann's file");
+    dir_.write("Users/BOB/bob.txt", "bob's file");
+    auto ann = loginAs("ann");
+    EXPECT_EQ(requestDownload(*ann, "ann.txt", SELECT_OWN_FOLDER), 10u);
+    EXPECT_EQ(requestDownload(*bob_, "bob.txt", SELECT_OWN_FOLDER), 10u);
+    // ANN's client connects, and she is dropped before the server has taken
+    // that connection: it is hers, and leaves no claim on BOB's.
+    std::unique_ptr<client::Connection> annData;
+    window_.runOnServer([&] {
+        annData = openTransfer();
+        ASSERT_TRUE(server_->clients().kickUserByName("ANN"));
+    });
+    auto bobData = openTransfer();
+    std::string got(10, '\0');
+    ASSERT_TRUE(bobData->readExact(got.data(), got.size()));
+    EXPECT_EQ(got, "bob's file");
+}
+
 TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
     dir_.write("Users/ANN/ann.txt", "ann's shared file");
     dir_.write("shared.dat", "ANN\\ann.txt\r\n");
@@ -349,6 +368,25 @@ TEST_F(Transfers, AStuckDownloadDoesNotHoldOtherClients) {
         ASSERT_TRUE(other->listCatalog());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << i;
     }
+}
+
+TEST_F(Transfers, AHalfClosedDownloadThatIsNeverReadLetsTheServerSleep) {
+    dir_.write("Users/BOB/big.bin", std::string(64u << 20, 'b'));
+    EXPECT_EQ(requestDownload(*bob_, "big.bin", SELECT_OWN_FOLDER, 1u << 20), 64u << 20);
+    auto stuck = openTransfer();
+    stuck->socket().setBufferSizes(0, 4096);
+    stuck->socket().shutdownWrite();  // and it never reads
+    auto passes = [&] {
+        std::uint64_t pass = 0;
+        window_.runOnServer([&] { pass = server_->context().pass; });
+        return pass;
+    };
+    // Once the buffers are full, nothing can move: the loop must wait, not
+    // spin on a close that stays reported.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::uint64_t before = passes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_LT(passes() - before, 1000u);
 }
 
 TEST_F(Transfers, ClientThatClosesWhileAwaitingItsConnectionIsGone) {
