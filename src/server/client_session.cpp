@@ -105,7 +105,7 @@ ClientSession::~ClientSession() {
     // Kicked while its client was connecting for a transfer: that connection
     // must not become the next transfer's from the same address.
     if (transfer && transfer->awaitingDataConnection)
-        server_.transfers.orphaned(peerAddress, requestStartPass_);
+        server_.transfers.orphaned(*this, peerAddress, requestStartPass_);
     endTransfer();
     if (refusedTransfer_) server_.transfers.settleRefusal(*this);
     server_.poller.unwatch(control.nativeHandle());

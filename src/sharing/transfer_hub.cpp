@@ -150,8 +150,13 @@ void TransferHub::refused(const ClientSession& session, std::uint32_t address,
     refusals_.push_back({&session, address, since, clock_.now()});
 }
 
-void TransferHub::orphaned(std::uint32_t address, std::uint64_t since) {
+void TransferHub::orphaned(const ClientSession& session, std::uint32_t address,
+                           std::uint64_t since) {
+    // The oldest waiter from its address, it takes the first connection that
+    // has come; then it waits for nothing more.
     acceptAllPending();
+    forget(session);
+    if (session.transfer && !session.transfer->awaitingDataConnection) return;
     auto held = std::find_if(held_.begin(), held_.end(), [&](const Held& entry) {
         return entry.address == address && entry.acceptPass >= since && !entry.givenBack;
     });

@@ -85,13 +85,15 @@ public:
     // The session has moved on to another request, or is gone: a connection
     // for its refused request would have come by now.
     void settleRefusal(const ClientSession& session);
-    // A session was destroyed (kicked, or its client left) while it awaited
-    // its transfer connection, whose request began in pass `since`. Its
+    // A session is being destroyed (kicked, or its client left) while it
+    // awaits its transfer connection, whose request began in pass `since`.
+    // A connection that has already come is its own (it is the oldest waiter
+    // from its address) and ends with it; after this it awaits nothing. Its
     // client may still be connecting for it: the first connection from its
     // address since then is closed rather than handed to the next transfer
     // from that address, until a client from there begins another request
     // (by then it would have come) or TRANSFER_HOLD_MS have passed.
-    void orphaned(std::uint32_t address, std::uint64_t since);
+    void orphaned(const ClientSession& session, std::uint32_t address, std::uint64_t since);
     // A session from this address begins a request.
     void requestBegun(std::uint32_t address);
 
