@@ -130,11 +130,14 @@ bool ClientSession::poll() {
     } else if (!output_.empty()) {
         keep = true;  // read nothing more until the client has taken its replies
     } else if (state == SessionState::MessageReady) {
-        keep = handleRequest();
+        state = SessionState::ReadingHeader;
+        server_.activity = true;
+        if (requestBody_[0] == REQ_QUIT) return false;
+        dispatch();
+        std::vector<std::uint8_t>().swap(requestBody_);
+        keep = flushOutput();
     } else {
         keep = readRequest();
-        // A request that arrived whole is answered in the same pass.
-        if (keep && state == SessionState::MessageReady) keep = handleRequest();
     }
     if (keep) {
         std::uint32_t interest = READY_READ;
@@ -143,15 +146,6 @@ bool ClientSession::poll() {
         watchControl(interest);
     }
     return keep;
-}
-
-bool ClientSession::handleRequest() {
-    state = SessionState::ReadingHeader;
-    server_.activity = true;
-    if (requestBody_[0] == REQ_QUIT) return false;
-    dispatch();
-    std::vector<std::uint8_t>().swap(requestBody_);
-    return flushOutput();
 }
 
 bool ClientSession::needsPolling() const {
@@ -226,11 +220,7 @@ bool ClientSession::readRequest() {
     requestBody_.clear();
     bodyBytesRead_ = 0;
     state = SessionState::ReadingBody;
-    if (bodyLength_ == 0) return true;
-    // The payload usually came with its header: take it now rather than a
-    // pass later.
-    controlReady = READY_READ;
-    return readRequest();
+    return true;
 }
 
 void ClientSession::dispatch() {

@@ -117,8 +117,6 @@ public:
     void endTransfer(bool clientGone = false);
 
 private:
-    // Dispatches the request that has arrived whole and sends its replies.
-    bool handleRequest();
     bool readRequest();
     void dispatch();
     bool flushOutput();
