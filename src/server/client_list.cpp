@@ -40,12 +40,10 @@ void ClientList::pollAll() {
     due_.swap(nextDue_);
     nextDue_.clear();
     std::sort(due_.begin(), due_.end(), earlierAccepted);
-    walking_ = true;
     for (walkNext_ = 0; walkNext_ < due_.size();) {
         ClientSession* current = due_[walkNext_++];
         if (current == nullptr) continue;  // removed by an earlier poll
         current->due = false;
-        walkOrder_ = current->acceptOrder;
         // A session never kicks itself, so it is still in the list after.
         if (!current->poll()) {
             removeAt(indexOf(*current));
@@ -55,19 +53,13 @@ void ClientList::pollAll() {
         }
     }
     due_.clear();
-    walking_ = false;
+    walkNext_ = 0;
 }
 
 void ClientList::markDue(ClientSession& session) {
     if (session.due) return;
     session.due = true;
-    if (walking_ && session.acceptOrder > walkOrder_) {
-        // Not yet passed: keep the rest of the walk in accept order.
-        auto rest = due_.begin() + static_cast<std::ptrdiff_t>(walkNext_);
-        due_.insert(std::upper_bound(rest, due_.end(), &session, earlierAccepted), &session);
-    } else {
-        nextDue_.push_back(&session);
-    }
+    nextDue_.push_back(&session);
 }
 
 std::size_t ClientList::indexOf(const ClientSession& session) const {

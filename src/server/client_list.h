@@ -11,11 +11,10 @@
 // for nothing. So a pass polls only the sessions that are due: those whose
 // connections the poller reported, and those that have work of their own
 // (a request to dispatch, a running transfer, queued replies, a time limit
-// to watch). Due sessions are still polled in accept order; one that
-// becomes due during the walk, later in the order than the session being
-// polled, is polled in the same walk, as a walk over every session would.
-// A session that is not due would do nothing in its poll, so skipping it
-// changes nothing a client can see.
+// to watch). Due sessions are still polled in accept order. Readiness is
+// learned only by the wait at the start of a pass, before the walk, and a
+// session with work of its own stays due, so a session that is not due
+// would do nothing in its poll: skipping it changes nothing a client can see.
 #pragma once
 
 #include <cstddef>
@@ -49,8 +48,7 @@ public:
     // poll returns false. A removal made by a poll (a kick by name) takes
     // effect at once; the walk goes on with the next due session.
     void pollAll();
-    // The session has something to do: it is polled in the current walk if
-    // the walk has not passed it yet, otherwise in the next one.
+    // The session has something to do: the next walk polls it.
     void markDue(ClientSession& session);
     // Sessions that the next walk will poll (tests look at this).
     std::size_t dueCount() const { return nextDue_.size(); }
@@ -76,8 +74,6 @@ private:
     std::vector<ClientSession*> due_;
     std::vector<ClientSession*> nextDue_;
     std::size_t walkNext_ = 0;
-    bool walking_ = false;
-    std::uint64_t walkOrder_ = 0;  // accept order of the session being polled
 };
 
 }  // namespace vextora
