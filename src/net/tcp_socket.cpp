@@ -340,6 +340,12 @@ bool TcpSocket::peerFinished() {
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+bool TcpSocket::peerFailed() {
+    if (handle_ == INVALID_HANDLE) return true;
+    pollfd entry{handle_, 0, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 void TcpSocket::shutdownWrite() {
     ::shutdown(handle_, SHUT_WR);
 }

@@ -125,6 +125,10 @@ public:
     // True when the peer has finished sending (or the connection failed),
     // even while bytes it sent before are still waiting to be read.
     bool peerFinished();
+    // True when the connection has failed or was reset by the peer: nothing
+    // can be sent or received on it any more. (A peer that only finished
+    // sending is not failed.)
+    bool peerFailed();
     // Sends FIN after what is queued; reading stays possible.
     void shutdownWrite();
     // Reads and drops what has arrived, without waiting, so that a close

@@ -101,6 +101,7 @@ void TransferHub::await(ClientSession& session) {
         }
         Held taken = *held;
         held = held_.erase(held);
+        if (taken.connection.peerFailed()) continue;  // reset by its client: closed already
         if (taken.givenBack && taken.connection.peerFinished()) continue;  // its client gave up
         if (owedToRefusal(address, taken.acceptPass)) continue;
         attachTransferConnection(session, taken.connection);
@@ -122,7 +123,9 @@ void TransferHub::adopt(std::unique_ptr<Transfer> download) {
     poller_.setListener(download->dataSocket.nativeHandle(), nullptr);
     if (download->awaitingDataConnection) {
         for (auto held = held_.begin(); held != held_.end(); ++held) {
-            if (held->address != download->peerAddress || held->givenBack) continue;
+            if (held->address != download->peerAddress || held->givenBack ||
+                held->connection.peerFailed())
+                continue;
             TcpSocket connection = held->connection;
             held_.erase(held);
             attachConnection(*download, connection, poller_, nullptr);
@@ -167,13 +170,30 @@ void TransferHub::orphaned(const ClientSession& session, std::uint32_t address,
     refusals_.push_back({nullptr, address, since, clock_.now()});
 }
 
-void TransferHub::requestBegun(std::uint32_t address) {
+void TransferHub::requestBegun(const ClientSession& session, std::uint32_t address) {
     auto orphan = [&](const Refusal& entry) {
         return entry.session == nullptr && entry.address == address;
     };
-    if (std::none_of(refusals_.begin(), refusals_.end(), orphan)) return;
-    acceptAllPending();  // a connection made before this request is still closed
-    std::erase_if(refusals_, orphan);
+    if (std::any_of(refusals_.begin(), refusals_.end(), orphan)) {
+        acceptAllPending();  // a connection made before this request is still closed
+        std::erase_if(refusals_, orphan);
+    }
+    auto leftJob = [&](const Detached& entry) {
+        return entry.transfer->awaitingDataConnection && entry.transfer->peerAddress == address;
+    };
+    if (std::none_of(detached_.begin(), detached_.end(), leftJob)) return;
+    // A detached download waits for a connection that another client behind
+    // this address may have made for its own request. When no other session
+    // from here has a request or a transfer under way, there is no such
+    // client: the download's own client has moved on, and its next transfer
+    // must not be served this file.
+    for (std::size_t index = 0; index < clients_.size(); ++index) {
+        const ClientSession& other = clients_.at(index);
+        if (&other != &session && other.peerAddress == address &&
+            (other.transfer || other.requestUnderway()))
+            return;
+    }
+    std::erase_if(detached_, leftJob);
 }
 
 void TransferHub::settleRefusal(const ClientSession& session) {

@@ -1,6 +1,8 @@
 // Uploads and downloads over the transfer port, end to end.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -172,6 +174,38 @@ TEST_F(Transfers, ASessionKickedWithItsConnectionAlreadyMadeLeavesTheNextOneItsO
     std::string got(10, '\0');
     ASSERT_TRUE(bobData->readExact(got.data(), got.size()));
     EXPECT_EQ(got, "bob's file");
+}
+
+TEST_F(Transfers, LeftoversOfAnEarlierSessionNeverServeTheClientsNextUpload) {
+    auto hub = [&](auto read) {
+        std::size_t count = 0;
+        window_.runOnServer([&] { count = read(server_->context().transfers); });
+        return count;
+    };
+    // A connection held for a request that never came, then reset by its
+    // client (as one does that is dropped and starts again).
+    auto stale = openTransfer();
+    ASSERT_TRUE(eventually([&] { return hub([](auto& t) { return t.heldCount(); }) == 1; }));
+    linger abrupt{1, 0};
+    ::setsockopt(stale->socket().nativeHandle(), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    stale.reset();
+    EXPECT_TRUE(put(*bob_, "first.txt", "first upload").ok());
+    EXPECT_EQ(dir_.read("Users/BOB/first.txt"), "first upload");
+
+    // A download whose client hangs up before connecting for it.
+    dir_.write("Users/BOB/old.bin", std::string(100000, 'o'));
+    EXPECT_EQ(requestDownload(*bob_, "old.bin", SELECT_OWN_FOLDER), 100000u);
+    bob_->disconnect();
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 0; }));
+    // The client starts again and connects for its upload before sending it.
+    auto again = loginAs("bob");
+    auto data = openTransfer();
+    ASSERT_TRUE(again->connection().sendFrame(
+        Payload(REQ_UPLOAD).text("second.txt").uint32(4096).uint32(13)));
+    ASSERT_TRUE(data->sendRaw("second upload", 13));
+    data->socket().shutdownWrite();
+    EXPECT_EQ(again->connection().readByte(), REPLY_OK);
+    EXPECT_EQ(dir_.read("Users/BOB/second.txt"), "second upload");
 }
 
 TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
