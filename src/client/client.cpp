@@ -1,5 +1,7 @@
 #include "client/client.h"
 
+#include "platform/file_system.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -28,18 +30,6 @@ bool cancelled(const TransferOptions& options) {
 int msSince(Clock::time_point start) {
     return static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// A ".." component, with '\\' and '/' both separating components.
-bool hasParentComponent(std::string_view name) {
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("\\/", start);
-        if (end == std::string_view::npos) end = name.size();
-        if (name.substr(start, end - start) == "..") return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 Status tooLong() {
@@ -350,7 +340,7 @@ Status Client::upload(std::string_view name, std::uint32_t announcedSize, const 
     // connection only by its closing without a byte. Bytes sent before the
     // refusal arrives leave that connection held, to be handed to this
     // address's next transfer; so this upload is never started.
-    if (hasParentComponent(name))
+    if (FileSystem::hasParentComponent(name))
         return Status::failure(Status::Invalid, "a name with a '..' part would leave your folder");
     Payload request(REQ_UPLOAD);
     request.text(name).uint32(options.pieceSize).uint32(announcedSize);

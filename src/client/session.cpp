@@ -204,13 +204,17 @@ int Session::listOwnFolder(bool longFormat) {
     return EXIT_DONE;
 }
 
+int Session::printLines(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) console_.out << shown(line) << '\n';
+    console_.out << std::flush;
+    return EXIT_DONE;
+}
+
 int Session::listCatalog() {
     Status status;
     auto lines = client_->listCatalog(&status);
     if (!lines) return fromStatus(status);
-    for (const auto& line : *lines) console_.out << shown(line) << '\n';
-    console_.out << std::flush;
-    return EXIT_DONE;
+    return printLines(*lines);
 }
 
 int Session::info(const std::string& name) {
@@ -450,9 +454,7 @@ int Session::users() {
     Status status;
     auto names = client_->listUsers(&status);
     if (!names) return fromStatus(status);
-    for (const auto& name : *names) console_.out << shown(name) << '\n';
-    console_.out << std::flush;
-    return EXIT_DONE;
+    return printLines(*names);
 }
 
 int Session::whois(const std::string& name) {

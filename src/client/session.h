@@ -68,6 +68,8 @@ private:
     // A name from the server as the output stream gets it: made printable on
     // a terminal, byte for byte for a script.
     std::string shown(std::string_view text) const;
+    // Prints one shown line per entry; always succeeds.
+    int printLines(const std::vector<std::string>& lines);
     int requireLogin(Access access, Mode mode);
 
     int registerAccount(const std::string& name);

@@ -190,7 +190,7 @@ bool ClientSession::readRequest() {
     }
     if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
         requestStartPass_ = server_.pass;
-        server_.transfers.requestBegun(*this, peerAddress);
+        server_.transfers.requestBegun(peerAddress);
         // The client has moved on from a refused transfer, so the connection
         // it made for it, if any, has arrived by now.
         if (refusedTransfer_) {

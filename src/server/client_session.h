@@ -51,11 +51,6 @@ public:
 
     // One step. False: the client left, failed, quit, or stalled on replies.
     bool poll();
-    // Part of a request has arrived and it has not been dispatched yet.
-    bool requestUnderway() const {
-        return headerBytesRead_ > 0 || state == SessionState::ReadingBody ||
-               state == SessionState::MessageReady;
-    }
     // True while the session has work of its own, so that it must be polled
     // in the next pass even if none of its connections is reported: a
     // request waits for dispatch, a transfer runs (its rate window and time

@@ -170,30 +170,13 @@ void TransferHub::orphaned(const ClientSession& session, std::uint32_t address,
     refusals_.push_back({nullptr, address, since, clock_.now()});
 }
 
-void TransferHub::requestBegun(const ClientSession& session, std::uint32_t address) {
+void TransferHub::requestBegun(std::uint32_t address) {
     auto orphan = [&](const Refusal& entry) {
         return entry.session == nullptr && entry.address == address;
     };
-    if (std::any_of(refusals_.begin(), refusals_.end(), orphan)) {
-        acceptAllPending();  // a connection made before this request is still closed
-        std::erase_if(refusals_, orphan);
-    }
-    auto leftJob = [&](const Detached& entry) {
-        return entry.transfer->awaitingDataConnection && entry.transfer->peerAddress == address;
-    };
-    if (std::none_of(detached_.begin(), detached_.end(), leftJob)) return;
-    // A detached download waits for a connection that another client behind
-    // this address may have made for its own request. When no other session
-    // from here has a request or a transfer under way, there is no such
-    // client: the download's own client has moved on, and its next transfer
-    // must not be served this file.
-    for (std::size_t index = 0; index < clients_.size(); ++index) {
-        const ClientSession& other = clients_.at(index);
-        if (&other != &session && other.peerAddress == address &&
-            (other.transfer || other.requestUnderway()))
-            return;
-    }
-    std::erase_if(detached_, leftJob);
+    if (std::none_of(refusals_.begin(), refusals_.end(), orphan)) return;
+    acceptAllPending();  // a connection made before this request is still closed
+    std::erase_if(refusals_, orphan);
 }
 
 void TransferHub::settleRefusal(const ClientSession& session) {

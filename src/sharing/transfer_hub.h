@@ -17,10 +17,6 @@
 //  - a download whose client has gone runs on here, detached from its
 //    session, until it is complete: the connection it serves, or will be
 //    given, may be another client's that is still waiting for its file;
-//  - when a client from an address begins a request while no other session
-//    from there has a request or transfer under way, a detached download
-//    still waiting for a connection from there is dropped: its client has
-//    moved on, and its next transfer must not be served that file;
 //  - a held connection that its client has reset is closed, never handed on.
 #pragma once
 
@@ -99,10 +95,8 @@ public:
     // from that address, until a client from there begins another request
     // (by then it would have come) or TRANSFER_HOLD_MS have passed.
     void orphaned(const ClientSession& session, std::uint32_t address, std::uint64_t since);
-    // The session, from this address, begins a request. A detached download
-    // waiting for a connection from there that can no longer be anyone's
-    // (see the notes above) is dropped.
-    void requestBegun(const ClientSession& session, std::uint32_t address);
+    // A session from this address begins a request.
+    void requestBegun(std::uint32_t address);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
