@@ -105,6 +105,7 @@ private:
         totals_.violation(name_ + " (" + address_ + "): " + what + " [after:" + recent + "]");
         closeAbruptly(control_);  // start afresh: the stream may be out of step
         login_ = Login::Out;
+        catalogKnown_ = false;  // a publish or withdraw may have been cut off
     }
 
     bool connect() {
@@ -371,6 +372,7 @@ private:
         totals_.count(REQ_SET_SHARED);
         std::string name = fileName();
         bool on = chance(60);
+        note(std::string(on ? "publish " : "withdraw ") + name);
         if (!send(Request(REQ_SET_SHARED).text(name).byte(on ? 1 : 0))) return;
         if (login_ != Login::Account) return;
         if (on)
@@ -652,7 +654,9 @@ private:
             IoResult in = control_.receiveSome(&byte, 1);
             if (in.wouldBlock()) continue;
             if (in.bytes == 1 && byte == REPLY_CLOSING) {
-                ++totals_.kicked;  // kicked just before
+                // Kicked just before: what was sent since may never have been read.
+                ++totals_.kicked;
+                catalogKnown_ = false;
                 break;
             }
             if (in.bytes == 1)

@@ -346,6 +346,12 @@ bool TcpSocket::peerFailed() {
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+bool TcpSocket::hasInput() const {
+    if (handle_ == INVALID_HANDLE) return false;
+    pollfd entry{handle_, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
+}
+
 void TcpSocket::shutdownWrite() {
     ::shutdown(handle_, SHUT_WR);
 }

@@ -129,6 +129,8 @@ public:
     // can be sent or received on it any more. (A peer that only finished
     // sending is not failed.)
     bool peerFailed();
+    // True when bytes (or the peer's close) wait to be read; nothing is read.
+    bool hasInput() const;
     // Sends FIN after what is queued; reading stays possible.
     void shutdownWrite();
     // Reads and drops what has arrived, without waiting, so that a close

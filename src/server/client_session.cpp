@@ -153,6 +153,11 @@ bool ClientSession::needsPolling() const {
            (controlReady & (READY_READ | READY_HANGUP)) != 0;
 }
 
+bool ClientSession::requestUnderway() const {
+    if (transfer) return false;
+    return state != SessionState::ReadingHeader || headerBytesRead_ > 0 || control.hasInput();
+}
+
 void ClientSession::onReady() {
     server_.clients.markDue(*this);
 }

@@ -115,6 +115,9 @@ public:
     // is ending), a transfer connection that has carried nothing goes back to
     // the hub: behind one address it may belong to another client.
     void endTransfer(bool clientGone = false);
+    // A request has begun to arrive, or bytes of one wait to be read: the
+    // client may already be connecting for it.
+    bool requestUnderway() const;
 
 private:
     bool readRequest();

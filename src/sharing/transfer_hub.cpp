@@ -70,30 +70,37 @@ bool TransferHub::owedToRefusal(std::uint32_t address, std::uint64_t acceptPass)
 }
 
 bool TransferHub::place(const TcpSocket& connection, std::uint32_t address) {
+    // A client that is still here comes first: a detached download's own
+    // client has gone, and the connection may well be for this one.
     auto session = std::find_if(awaiting_.begin(), awaiting_.end(), [&](ClientSession* waiting) {
         return waiting->transfer->peerAddress == address;
     });
+    if (session != awaiting_.end()) {
+        ClientSession* taker = *session;
+        awaiting_.erase(session);
+        attachTransferConnection(*taker, connection);
+        return true;
+    }
     auto job = std::find_if(detached_.begin(), detached_.end(), [&](const Detached& entry) {
         return entry.transfer->awaitingDataConnection && entry.transfer->peerAddress == address;
     });
-    bool jobFirst = job != detached_.end() &&
-                    (session == awaiting_.end() ||
-                     elapsedMs(job->transfer->awaitSince, (*session)->transfer->awaitSince) <
-                         TRANSFER_AWAIT_MS);
-    if (jobFirst) {
-        attachConnection(*job->transfer, connection, poller_, nullptr);
-        job->lastProgress = clock_.now();
-        return true;
-    }
-    if (session == awaiting_.end()) return false;
-    ClientSession* taker = *session;
-    awaiting_.erase(session);
-    attachTransferConnection(*taker, connection);
+    // While a request from its address is on its way the connection is held
+    // for it; the detached download gets it only if that request takes none.
+    if (job == detached_.end() || requestUnderway(address)) return false;
+    attachConnection(*job->transfer, connection, poller_, nullptr);
+    job->lastProgress = clock_.now();
     return true;
 }
 
-void TransferHub::await(ClientSession& session) {
-    std::uint32_t address = session.transfer->peerAddress;
+bool TransferHub::requestUnderway(std::uint32_t address) const {
+    for (std::size_t index = 0; index < clients_.size(); ++index) {
+        const ClientSession& session = clients_.at(index);
+        if (session.peerAddress == address && session.requestUnderway()) return true;
+    }
+    return false;
+}
+
+TcpSocket TransferHub::takeHeld(std::uint32_t address) {
     for (auto held = held_.begin(); held != held_.end();) {
         if (held->address != address) {
             ++held;
@@ -104,9 +111,14 @@ void TransferHub::await(ClientSession& session) {
         if (taken.connection.peerFailed()) continue;  // reset by its client: closed already
         if (taken.givenBack && taken.connection.peerFinished()) continue;  // its client gave up
         if (owedToRefusal(address, taken.acceptPass)) continue;
-        attachTransferConnection(session, taken.connection);
-        return;
+        return taken.connection;
     }
+    return TcpSocket();
+}
+
+void TransferHub::await(ClientSession& session) {
+    TcpSocket connection = takeHeld(session.transfer->peerAddress);
+    if (connection.isOpen()) return attachTransferConnection(session, connection);
     awaiting_.push_back(&session);
 }
 
@@ -121,7 +133,7 @@ void TransferHub::adopt(std::unique_ptr<Transfer> download) {
     // Its session is going away; the hub runs detached downloads every pass
     // and needs nobody told.
     poller_.setListener(download->dataSocket.nativeHandle(), nullptr);
-    if (download->awaitingDataConnection) {
+    if (download->awaitingDataConnection && !requestUnderway(download->peerAddress)) {
         for (auto held = held_.begin(); held != held_.end(); ++held) {
             if (held->address != download->peerAddress || held->givenBack ||
                 held->connection.peerFailed())
@@ -191,6 +203,20 @@ bool TransferHub::runDetached(std::uint32_t now) {
     bool did = false;
     for (auto entry = detached_.begin(); entry != detached_.end();) {
         Transfer& transfer = *entry->transfer;
+        // A connection held while a request from its address was on its way
+        // comes here once that request has taken none.
+        std::uint32_t address = transfer.peerAddress;
+        if (transfer.awaitingDataConnection &&
+            std::any_of(held_.begin(), held_.end(),
+                        [&](const Held& held) { return held.address == address; }) &&
+            !requestUnderway(address)) {
+            TcpSocket connection = takeHeld(address);
+            if (connection.isOpen()) {
+                attachConnection(transfer, connection, poller_, nullptr);
+                entry->lastProgress = now;
+                did = true;
+            }
+        }
         std::uint32_t sent = 0;
         PieceResult result = sendDownloadPiece(transfer, poller_, &sent);
         if (sent > 0) {

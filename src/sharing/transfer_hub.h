@@ -16,7 +16,9 @@
 //    handed to the next transfer;
 //  - a download whose client has gone runs on here, detached from its
 //    session, until it is complete: the connection it serves, or will be
-//    given, may be another client's that is still waiting for its file;
+//    given, may be another client's that is still waiting for its file.
+//    Sessions still connected come first, and while a request from its
+//    address is on its way a connection is held for that request;
 //  - a held connection that its client has reset is closed, never handed on.
 #pragma once
 
@@ -126,9 +128,16 @@ private:
     // True (and the refusal settled) when a connection accepted in that pass
     // is the one a refused request from its address still owes.
     bool owedToRefusal(std::uint32_t address, std::uint64_t acceptPass);
-    // Gives a connection to whoever has waited longest for one from its
-    // address: a session or a detached download. False when nobody waits.
+    // Gives a connection to the session that has waited longest for one from
+    // its address, else to a detached download from there unless a request
+    // from that address is under way. False when it goes to nobody.
     bool place(const TcpSocket& connection, std::uint32_t address);
+    // A session from this address has a request arriving or waiting to be read.
+    bool requestUnderway(std::uint32_t address) const;
+    // The oldest held connection from this address that can still serve;
+    // dead ones and those owed to refusals met on the way are dropped. A
+    // closed socket when there is none.
+    TcpSocket takeHeld(std::uint32_t address);
     void hold(const TcpSocket& connection, std::uint32_t address, bool givenBack);
     bool runDetached(std::uint32_t now);
 

@@ -193,6 +193,47 @@ TEST_F(Transfers, AHeldConnectionResetByItsClientNeverServesTheNextUpload) {
     EXPECT_EQ(dir_.read("Users/BOB/first.txt"), "first upload");
 }
 
+TEST_F(Transfers, ADownloadLeftBeforeItsConnectionCameNeverTakesAnotherRequestsConnection) {
+    const std::string file = randomBytes(100000, 7);
+    dir_.write("Users/ANN/left.bin", file);
+    auto detached = [&] {
+        std::size_t count = 0;
+        window_.runOnServer([&] { count = server_->context().transfers.detachedCount(); });
+        return count;
+    };
+    // Ann asks for a download and hangs up before connecting for it.
+    {
+        auto ann = loginAs("ann");
+        ASSERT_EQ(requestDownload(*ann, "left.bin", SELECT_OWN_FOLDER), file.size());
+        ann->disconnect();
+    }
+    ASSERT_TRUE(eventually([&] { return detached() == 1; }));
+
+    // From the same address, an upload whose connection is there before the
+    // server has read the request, and a download that connects as usual.
+    std::unique_ptr<client::Connection> early;
+    window_.runOnServer([&] {
+        ASSERT_TRUE(bob_->connection().sendFrame(
+            Payload(REQ_UPLOAD).text("mine.txt").uint32(4096).uint32(9)));
+        early = openTransfer();
+    });
+    ASSERT_TRUE(early->sendRaw("bob's own", 9));
+    early->socket().shutdownWrite();
+    EXPECT_EQ(bob_->connection().readByte(), REPLY_OK);
+    EXPECT_EQ(dir_.read("Users/BOB/mine.txt"), "bob's own");
+    std::string got;
+    EXPECT_TRUE(get(*bob_, "mine.txt", SELECT_OWN_FOLDER, got).ok());
+    EXPECT_EQ(got, "bob's own");
+
+    // A connection nobody else asked for still gets the left download, as
+    // another client behind the address may be waiting for that file.
+    auto stray = openTransfer();
+    std::string received(file.size(), '\0');
+    ASSERT_TRUE(stray->readExact(received.data(), received.size()));
+    EXPECT_EQ(received, file);
+    EXPECT_TRUE(eventually([&] { return detached() == 0; }));
+}
+
 TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
     dir_.write("Users/ANN/ann.txt", "ann's shared file");
     dir_.write("shared.dat", "ANN\\ann.txt\r\n");
