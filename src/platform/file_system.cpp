@@ -65,6 +65,31 @@ bool renameNoReplaceNative(const std::string& from, const std::string& to) {
 // ---- LineReader ----
 
 LineReader::LineReader(const std::string& nativePath) {
+    open(nativePath);
+}
+
+LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
+    std::uint64_t size = 0;
+    int handle = kept.handleFor(nativePath, &size);
+    if (handle < 0) {
+        open(nativePath);
+        return;
+    }
+    buffer_.resize(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
+    ssize_t got;
+    do {
+        got = ::pread(handle, buffer_.data(), static_cast<std::size_t>(size), 0);
+    } while (got < 0 && errno == EINTR);
+    open_ = true;
+    eof_ = true;  // everything there is, is in the buffer
+    if (got < 0) {
+        failed_ = true;
+        return;
+    }
+    end_ = static_cast<std::size_t>(got);
+}
+
+void LineReader::open(const std::string& nativePath) {
     handle_ = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (handle_ < 0) return;
     struct stat info {};
@@ -73,6 +98,7 @@ LineReader::LineReader(const std::string& nativePath) {
         handle_ = -1;
         return;
     }
+    open_ = true;
     // The file is read as it was when opened: what it held then, no more, so
     // a small file takes one read and a buffer of its size.
     unread_ = static_cast<std::uint64_t>(info.st_size);
@@ -132,6 +158,51 @@ bool LineReader::next(TextLine& line) {
     if (!any) return false;
     if (line.ended && !line.cut && lastByte == '\r' && !line.text.empty()) line.text.pop_back();
     return true;
+}
+
+// ---- KeptFile ----
+
+KeptFile::~KeptFile() {
+    close();
+}
+
+KeptFile& KeptFile::operator=(const KeptFile& other) {
+    if (this != &other) close();
+    return *this;
+}
+
+void KeptFile::close() {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
+    path_.clear();
+}
+
+int KeptFile::handleFor(const std::string& nativePath, std::uint64_t* size) {
+    struct stat now {};
+    if (::stat(nativePath.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
+        static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
+        close();
+        return -1;
+    }
+    *size = static_cast<std::uint64_t>(now.st_size);
+    bool same = handle_ >= 0 && path_ == nativePath && device_ == now.st_dev &&
+                inode_ == now.st_ino;
+    if (same) return handle_;
+    close();
+    int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0) return -1;
+    struct stat opened {};
+    // Replaced between the look and the open: the next read looks again.
+    if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_dev != now.st_dev || opened.st_ino != now.st_ino) {
+        ::close(handle);
+        return -1;
+    }
+    handle_ = handle;
+    path_ = nativePath;
+    device_ = now.st_dev;
+    inode_ = now.st_ino;
+    return handle_;
 }
 
 // ---- SourceFile ----
@@ -294,9 +365,33 @@ bool FileSystem::renameNoReplace(std::string_view from, std::string_view to) con
 }
 
 std::optional<std::uint32_t> FileSystem::measureFile(std::string_view stored) const {
-    SourceFile file;
-    if (!file.open(nativePath(stored)) || file.size() >= 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<std::uint32_t>(file.size());
+    std::string path = nativePath(stored);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) >= 0xFFFFFFFFull)
+        return std::nullopt;
+    // Only a file that can be opened has a size to tell. Its owner with read
+    // permission can always open it (the server's own files); anyone else
+    // finds out by opening it.
+    bool ownReadable = info.st_uid == ::geteuid() && (info.st_mode & S_IRUSR) != 0;
+    if (!ownReadable) {
+        SourceFile file;
+        if (!file.open(path)) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(info.st_size);
+}
+
+LineReader FileSystem::readLines(std::string_view stored) const {
+    std::string path = nativePath(stored);
+    std::size_t slot = 0;
+    while (slot < KEPT_FILES && keptPaths_[slot] != path) ++slot;
+    if (slot == KEPT_FILES) {
+        slot = nextKept_;
+        nextKept_ = (nextKept_ + 1) % KEPT_FILES;
+        kept_[slot].close();
+        keptPaths_[slot] = path;
+    }
+    return LineReader(path, kept_[slot]);
 }
 
 bool FileSystem::listDirectory(std::string_view stored,

@@ -35,31 +35,66 @@ struct TextLine {
 // are never part of it. Lines are kept whole up to KEEP_LIMIT bytes, so
 // callers apply their own length rules and a long line never shifts the
 // lines after it.
+class KeptFile;
+
 class LineReader {
 public:
     static constexpr std::size_t KEEP_LIMIT = 65536;
 
     explicit LineReader(const std::string& nativePath);
+    // Reads through a descriptor kept between reads of the same file (see
+    // KeptFile); a file that has grown too large for one read is opened anew.
+    LineReader(const std::string& nativePath, KeptFile& kept);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    bool isOpen() const { return handle_ >= 0; }
+    bool isOpen() const { return open_; }
     // False at the end of the file, when no byte is left to make a line.
     bool next(TextLine& line);
     // A read failed before the end: what was returned is not the whole file.
     bool failed() const { return failed_; }
 
 private:
+    void open(const std::string& nativePath);
     bool fill();
 
-    int handle_ = -1;
+    int handle_ = -1;  // owned; -1 once everything was read in one go
+    bool open_ = false;
     bool failed_ = false;
     std::vector<char> buffer_;
     std::uint64_t unread_ = 0;  // bytes of the file not read yet
     std::size_t start_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
+};
+
+// A descriptor of a file that is read again and again (the catalog), kept
+// open between reads to save opening it each time. Every use
+// first asks by name which file the name leads to now: a file renamed over
+// it, removed, or anything but a regular file is never read through the old
+// descriptor, and the content read is always what the file holds at that
+// moment. A copy starts without a descriptor.
+class KeptFile {
+public:
+    // The largest file read through the kept descriptor, in one read.
+    static constexpr std::size_t READ_LIMIT = 65536;
+
+    KeptFile() = default;
+    ~KeptFile();
+    KeptFile(const KeptFile&) {}
+    KeptFile& operator=(const KeptFile& other);
+
+    // The descriptor for `nativePath` if the name leads to a regular file of
+    // at most READ_LIMIT bytes (*size set), else -1.
+    int handleFor(const std::string& nativePath, std::uint64_t* size);
+    void close();
+
+private:
+    int handle_ = -1;
+    std::string path_;
+    std::uint64_t device_ = 0;
+    std::uint64_t inode_ = 0;
 };
 
 // An open regular file, read-only, closed by the destructor.
@@ -159,8 +194,17 @@ public:
     // the catalog rewrite temporaries in the root.
     void removeStaleTemporaries() const;
 
+    // The lines of a file as it is now, read through a kept descriptor: a file
+    // read on every request of a kind (the catalog) keeps one between reads.
+    // One descriptor is kept in all, for the file read this way last.
+    LineReader readLines(std::string_view stored) const;
+
 private:
     std::string root_;
+    static constexpr std::size_t KEPT_FILES = 1;
+    mutable KeptFile kept_[KEPT_FILES];  // each for one path; reused in turn
+    mutable std::size_t nextKept_ = 0;
+    mutable std::string keptPaths_[KEPT_FILES];
 };
 
 }  // namespace vextora

@@ -5,6 +5,7 @@
 
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
+#include "sharing/catalog.h"
 #include "sharing/transfer_hub.h"
 
 namespace vextora {
@@ -51,6 +52,9 @@ bool Server::start(std::string& error) {
         listener_.close();
         return false;
     }
+    // The catalog keeps its descriptor between reads; taking it now puts it
+    // among the server's descriptors at rest.
+    Catalog(files_).forEachLine([](std::string_view) {});
     return true;
 }
 

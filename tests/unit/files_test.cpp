@@ -4,6 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "accounts/account_store.h"
 #include "platform/file_system.h"
 #include "sharing/catalog.h"
@@ -76,6 +81,86 @@ TEST(LineReader, MissingFileAndFolderGiveNothing) {
     std::filesystem::create_directory(dir / "folder");
     EXPECT_FALSE(LineReader((dir / "missing").string()).isOpen());
     EXPECT_FALSE(LineReader((dir / "folder").string()).isOpen());
+}
+
+std::vector<std::string> keptLines(const FileSystem& files, std::string_view name) {
+    LineReader reader = files.readLines(name);
+    std::vector<std::string> lines;
+    TextLine line;
+    while (reader.next(line)) lines.push_back(line.text);
+    if (!reader.isOpen()) lines.push_back("<not open>");
+    return lines;
+}
+
+int openDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(KeptFile, EveryReadSeesWhatTheNameLeadsToNow) {
+    TempDir dir;
+    int before = openDescriptors();
+    {
+        FileSystem files(dir.str());
+        EXPECT_EQ(keptLines(files, "c"), Lines{"<not open>"});
+        dir.write("c", "BOB\\a\r\n");
+        EXPECT_EQ(keptLines(files, "c"), Lines{"BOB\\a"});
+        // Rewritten in place at once, to the same size: no time stamp or size
+        // could tell the two apart, the content does.
+        dir.write("c", "BOB\\b\r\n");
+        EXPECT_EQ(keptLines(files, "c"), Lines{"BOB\\b"});
+        ASSERT_TRUE(files.appendRecord("c", "ANN\\x\r\n", false));
+        EXPECT_EQ(keptLines(files, "c"), (Lines{"BOB\\b", "ANN\\x"}));
+        ASSERT_TRUE(files.replaceContent("c", "c.tmp", "NEW\r\n"));
+        EXPECT_EQ(keptLines(files, "c"), Lines{"NEW"}) << "a file renamed over the name";
+        // Other files read in between take the kept descriptor over.
+        for (const char* other : {"u1", "u2", "u3", "u4", "u5"}) {
+            dir.write(other, std::string(other) + "\r\n");
+            EXPECT_EQ(keptLines(files, other), Lines{other});
+        }
+        EXPECT_EQ(keptLines(files, "c"), Lines{"NEW"});
+        // Too large for one read: read in pieces, every line whole.
+        std::string large;
+        for (int i = 0; i < 10000; ++i) large += "LINE" + std::to_string(i) + "\r\n";
+        dir.write("c", large);
+        auto lines = keptLines(files, "c");
+        ASSERT_EQ(lines.size(), 10000u);
+        EXPECT_EQ(lines.back(), "LINE9999");
+        dir.write("c", "");
+        EXPECT_TRUE(keptLines(files, "c").empty());
+        std::filesystem::remove(dir / "c");
+        EXPECT_EQ(keptLines(files, "c"), Lines{"<not open>"});
+        std::filesystem::create_directory(dir / "c");
+        EXPECT_EQ(keptLines(files, "c"), Lines{"<not open>"});
+        std::filesystem::remove(dir / "c");
+        ASSERT_EQ(::mkfifo((dir / "c").c_str(), 0600), 0);
+        EXPECT_EQ(keptLines(files, "c"), Lines{"<not open>"}) << "a FIFO is never opened";
+        EXPECT_EQ(keptLines(files, "u1"), Lines{"u1"});
+        EXPECT_LE(openDescriptors(), before + 1) << "one descriptor is kept";
+    }
+    EXPECT_EQ(openDescriptors(), before) << "the kept descriptors close with their owner";
+}
+
+TEST(FileSystemMeasure, OnlyRegularFilesBelowFourGibibytesHaveASize) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    dir.write("f", "12345");
+    dir.write("empty", "");
+    std::filesystem::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(files.measureFile("f"), 5u);
+    EXPECT_EQ(files.measureFile("empty"), 0u);
+    EXPECT_EQ(files.measureFile("missing"), std::nullopt);
+    EXPECT_EQ(files.measureFile("folder"), std::nullopt);
+    EXPECT_EQ(files.measureFile("fifo"), std::nullopt);
+    std::filesystem::resize_file(dir / "f", 0xFFFFFFFEull);
+    EXPECT_EQ(files.measureFile("f"), 0xFFFFFFFEu);
+    std::filesystem::resize_file(dir / "f", 0xFFFFFFFFull);
+    EXPECT_EQ(files.measureFile("f"), std::nullopt) << "the size would read as 'unavailable'";
 }
 
 TEST(FileSystemPaths, BothSeparatorsWorkAndParentComponentsAreFound) {
