@@ -14,11 +14,11 @@ root=$PWD
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
-RUNS=5                 # single-stream transfers per server
+RUNS=9                 # single-stream transfers per server
 CONCURRENT_RUNS=3      # rounds of the 8-client download
 CONCURRENT_SECONDS=5
 LATENCY_COUNT=20000    # small requests per latency run
-LATENCY_RUNS=3
+LATENCY_RUNS=5
 BIG_IDLE=10000
 if [ "$quick" = 1 ]; then
     RUNS=2 CONCURRENT_RUNS=1 CONCURRENT_SECONDS=2 LATENCY_COUNT=3000 LATENCY_RUNS=1 BIG_IDLE=2000

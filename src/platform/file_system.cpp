@@ -373,7 +373,8 @@ std::optional<std::uint32_t> FileSystem::measureFile(std::string_view stored) co
     // Only a file that can be opened has a size to tell. Its owner with read
     // permission can always open it (the server's own files); anyone else
     // finds out by opening it.
-    bool ownReadable = info.st_uid == ::geteuid() && (info.st_mode & S_IRUSR) != 0;
+    static const uid_t self = ::geteuid();  // the server never changes its user
+    bool ownReadable = info.st_uid == self && (info.st_mode & S_IRUSR) != 0;
     if (!ownReadable) {
         SourceFile file;
         if (!file.open(path)) return std::nullopt;
