@@ -237,8 +237,9 @@ $(for s in ours nginx vsftpd; do printf '| %s | %s | %s | %s |\n' "$s" "$(fmt "$
 
 ## Small-request round trip on one connection
 
-$LATENCY_COUNT requests per run after a warm-up, $LATENCY_RUNS runs, with idle
-clients connected (they connect and never send), in two kinds:
+$LATENCY_COUNT requests per run after a warm-up, $LATENCY_RUNS runs taken in turn across the
+servers, with idle clients connected (they connect and never send), in two
+kinds:
 
 - about a file: ours, a file-information request (\`REQ_FILE_INFO\`) for a
   file in the caller's own folder, which reads the catalog and measures the
@@ -313,5 +314,6 @@ $(latency_checks)
   loopback address (127.0.0.2 and up); idle clients are spread the same way.
 - Medians: $RUNS runs of each single-stream transfer, $CONCURRENT_RUNS rounds
   of the concurrent test, 3 runs of each stuck-test phase, $LATENCY_RUNS runs
-  of the latency test at each idle count.
+  of the latency test at each idle count. Single-stream and latency runs go
+  round the servers in turn, so a change in the machine's load meets them all.
 EOF

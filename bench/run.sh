@@ -313,11 +313,15 @@ done
 
 # ---- Small requests with idle clients connected ----
 
-latency_runs() {  # SERVER IDLE: requests about a file, then requests that touch none
-    local tiny=tiny_$1
-    for _ in $(seq "$LATENCY_RUNS"); do
-        drive "$1" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle$2_/" | record "$1"
-        drive "$1" latency - "$LATENCY_COUNT" | sed "s/^/idle$2_trivial_/" | record "$1"
+# One run of both kinds against every given server in turn, so that a change
+# in the machine's load falls on all of them alike. IDLE labels the figures.
+latency_round() {  # IDLE SERVER...
+    local idle=$1 s tiny
+    shift
+    for s in "$@"; do
+        tiny=tiny_$s
+        drive "$s" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle${idle}_/" | record "$s"
+        drive "$s" latency - "$LATENCY_COUNT" | sed "s/^/idle${idle}_trivial_/" | record "$s"
     done
 }
 
@@ -339,17 +343,27 @@ open_idle() {
 }
 
 hz=$(getconf CLK_TCK)
+log "small requests with 0 and 1000 idle clients, runs interleaved across the servers"
+for _ in $(seq "$LATENCY_RUNS"); do latency_round 0 "${servers[@]}"; done
+idle_pids=()
 for s in "${servers[@]}"; do
-    log "$s: small requests with 0, 1000 and $BIG_IDLE idle clients"
-    latency_runs "$s" 0
     open_idle "$s" 1000
-    latency_runs "$s" 1000
-    stop_group "$idle_pid"
-    sleep 1
+    idle_pids+=("$idle_pid")
+done
+for _ in $(seq "$LATENCY_RUNS"); do latency_round 1000 "${servers[@]}"; done
+for pid in "${idle_pids[@]}"; do stop_group "$pid"; done
+sleep 1
+
+# Each server in turn takes its idle clients for the CPU and memory figures
+# and keeps them; then the round trips of those holding all of them.
+idle_pids=() crowded=()
+for s in "${servers[@]}"; do
+    log "$s: $BIG_IDLE idle clients (vsftpd at most $FTP_IDLE_MAX)"
     count=$BIG_IDLE
     [ "$s" = vsftpd ] && [ "$count" -gt $FTP_IDLE_MAX ] && count=$FTP_IDLE_MAX
     before=$(server_pss_kib "$s")
     open_idle "$s" "$count"
+    idle_pids+=("$idle_pid")
     after=$(server_pss_kib "$s")
     t0=$(server_cpu_ticks "$s")
     s0=$(date +%s.%N)
@@ -363,10 +377,12 @@ for s in "${servers[@]}"; do
         awk -v t=$((t1 - t0)) -v hz="$hz" -v a="$s0" -v b="$s1" \
             'BEGIN { printf "idle_cpu_percent %.3f\n", t * 100 / hz / (b - a) }'
     } | record "$s"
-    [ "$count" = "$BIG_IDLE" ] && latency_runs "$s" "$BIG_IDLE"
-    stop_group "$idle_pid"
-    sleep 1
+    [ "$count" = "$BIG_IDLE" ] && crowded+=("$s")
 done
+log "small requests with $BIG_IDLE idle clients: ${crowded[*]}"
+for _ in $(seq "$LATENCY_RUNS"); do latency_round "$BIG_IDLE" "${crowded[@]}"; done
+for pid in "${idle_pids[@]}"; do stop_group "$pid"; done
+sleep 1
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 log "load after measuring: $load_end"
 

@@ -16,7 +16,7 @@ bool listable(const TextLine& line) {
 }  // namespace
 
 bool Catalog::contains(std::string_view line) const {
-    LineReader reader(files_.nativePath(FILE_NAME));
+    LineReader reader = files_.readLines(FILE_NAME);
     TextLine current;
     while (reader.next(current)) {
         if (listable(current) && current.text == line) return true;
@@ -25,7 +25,7 @@ bool Catalog::contains(std::string_view line) const {
 }
 
 bool Catalog::forEachLine(const std::function<void(std::string_view)>& visit) const {
-    LineReader reader(files_.nativePath(FILE_NAME));
+    LineReader reader = files_.readLines(FILE_NAME);
     if (!reader.isOpen()) return false;
     TextLine current;
     while (reader.next(current)) {
@@ -46,7 +46,7 @@ bool Catalog::publish(std::string_view line) const {
 
 bool Catalog::withdraw(std::string_view line, std::string_view temporary,
                        bool createIfMissing) const {
-    LineReader reader(files_.nativePath(FILE_NAME));
+    LineReader reader = files_.readLines(FILE_NAME);
     // A catalog that exists but cannot be read is left alone, never replaced.
     if (!reader.isOpen() && (!createIfMissing || files_.exists(FILE_NAME))) return false;
     std::string kept;
@@ -61,7 +61,7 @@ bool Catalog::withdraw(std::string_view line, std::string_view temporary,
 }
 
 int Catalog::countOwnedBy(std::string_view prefix) const {
-    LineReader reader(files_.nativePath(FILE_NAME));
+    LineReader reader = files_.readLines(FILE_NAME);
     int count = 0;
     TextLine current;
     while (reader.next(current)) {
