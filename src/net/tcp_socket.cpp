@@ -225,7 +225,7 @@ int TcpSocket::receive(void* buffer, int length) {
     return static_cast<int>(received);
 }
 
-bool TcpSocket::isReadable() {
+bool TcpSocket::isReadable() const {
     if (handle_ == INVALID_HANDLE) return false;
     pollfd entry{handle_, POLLIN, 0};
     int ready = ::poll(&entry, 1, 0);
@@ -344,12 +344,6 @@ bool TcpSocket::peerFailed() {
     if (handle_ == INVALID_HANDLE) return true;
     pollfd entry{handle_, 0, 0};
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
-}
-
-bool TcpSocket::hasInput() const {
-    if (handle_ == INVALID_HANDLE) return false;
-    pollfd entry{handle_, POLLIN, 0};
-    return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
 }
 
 void TcpSocket::shutdownWrite() {

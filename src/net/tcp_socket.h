@@ -98,7 +98,7 @@ public:
     // One receive: bytes received, 0 for the peer's close, -1 on failure.
     int receive(void* buffer, int length);
     // Zero-timeout readiness test: data, a close or an error is waiting.
-    bool isReadable();
+    bool isReadable() const;
     // Gives back this copy's count; the last count closes the handle.
     void release();
 
@@ -129,8 +129,6 @@ public:
     // can be sent or received on it any more. (A peer that only finished
     // sending is not failed.)
     bool peerFailed();
-    // True when bytes (or the peer's close) wait to be read; nothing is read.
-    bool hasInput() const;
     // Sends FIN after what is queued; reading stays possible.
     void shutdownWrite();
     // Reads and drops what has arrived, without waiting, so that a close

@@ -383,16 +383,7 @@ std::optional<std::uint32_t> FileSystem::measureFile(std::string_view stored) co
 }
 
 LineReader FileSystem::readLines(std::string_view stored) const {
-    std::string path = nativePath(stored);
-    std::size_t slot = 0;
-    while (slot < KEPT_FILES && keptPaths_[slot] != path) ++slot;
-    if (slot == KEPT_FILES) {
-        slot = nextKept_;
-        nextKept_ = (nextKept_ + 1) % KEPT_FILES;
-        kept_[slot].close();
-        keptPaths_[slot] = path;
-    }
-    return LineReader(path, kept_[slot]);
+    return LineReader(nativePath(stored), kept_);
 }
 
 bool FileSystem::listDirectory(std::string_view stored,

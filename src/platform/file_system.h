@@ -70,11 +70,11 @@ private:
 };
 
 // A descriptor of a file that is read again and again (the catalog), kept
-// open between reads to save opening it each time. Every use
-// first asks by name which file the name leads to now: a file renamed over
-// it, removed, or anything but a regular file is never read through the old
-// descriptor, and the content read is always what the file holds at that
-// moment. A copy starts without a descriptor.
+// open between reads to save opening it each time. Every use first asks by
+// name which file the name leads to now: a file renamed over it, removed, or
+// anything but a regular file is never read through the old descriptor, and
+// the content read is always what the file holds at that moment. A copy
+// starts without a descriptor.
 class KeptFile {
 public:
     // The largest file read through the kept descriptor, in one read.
@@ -201,10 +201,7 @@ public:
 
 private:
     std::string root_;
-    static constexpr std::size_t KEPT_FILES = 1;
-    mutable KeptFile kept_[KEPT_FILES];  // each for one path; reused in turn
-    mutable std::size_t nextKept_ = 0;
-    mutable std::string keptPaths_[KEPT_FILES];
+    mutable KeptFile kept_;
 };
 
 }  // namespace vextora

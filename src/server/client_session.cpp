@@ -155,7 +155,7 @@ bool ClientSession::needsPolling() const {
 
 bool ClientSession::requestUnderway() const {
     if (transfer) return false;
-    return state != SessionState::ReadingHeader || headerBytesRead_ > 0 || control.hasInput();
+    return state != SessionState::ReadingHeader || headerBytesRead_ > 0 || control.isReadable();
 }
 
 void ClientSession::onReady() {
