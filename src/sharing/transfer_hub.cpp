@@ -133,17 +133,8 @@ void TransferHub::adopt(std::unique_ptr<Transfer> download) {
     // Its session is going away; the hub runs detached downloads every pass
     // and needs nobody told.
     poller_.setListener(download->dataSocket.nativeHandle(), nullptr);
-    if (download->awaitingDataConnection && !requestUnderway(download->peerAddress)) {
-        for (auto held = held_.begin(); held != held_.end(); ++held) {
-            if (held->address != download->peerAddress || held->givenBack ||
-                held->connection.peerFailed())
-                continue;
-            TcpSocket connection = held->connection;
-            held_.erase(held);
-            attachConnection(*download, connection, poller_, nullptr);
-            break;
-        }
-    }
+    // An awaiting one takes a held connection from its address in the next
+    // pass, under the same rules as every detached download.
     detached_.push_back({std::move(download), clock_.now()});
 }
 
