@@ -114,20 +114,27 @@ std::vector<ModelRecord> completeRecords(const std::string& content) {
     return all;
 }
 
+// Stored names and passwords are C strings: they end at a NUL.
 LoginCheck modelLogin(const std::string& content, const std::string& upperName,
                       const std::string& password) {
     for (const auto& record : completeRecords(content)) {
-        if (upper(record.name) != upperName) continue;
-        return record.password == password ? LoginCheck::Ok : LoginCheck::WrongPassword;
+        if (upper(untilNul(record.name)) != upperName) continue;
+        return untilNul(record.password) == password ? LoginCheck::Ok
+                                                     : LoginCheck::WrongPassword;
     }
     return LoginCheck::NoSuchAccount;
 }
 
+// Every record's name counts, and so does a last name line whose password
+// line never came.
 bool modelTaken(const std::string& content, const std::string& upperName) {
     for (const auto& record : modelRecords(content)) {
-        if (upper(record.name) == upperName) return true;
+        if (upper(untilNul(record.name)) == upperName) return true;
     }
-    return false;
+    std::vector<ModelLine> lines = modelLines(content);
+    std::size_t paired = 0;
+    while (paired + 1 < lines.size() && lines[paired].ended) paired += 2;
+    return paired < lines.size() && upper(untilNul(lines[paired].text)) == upperName;
 }
 
 // The names and passwords the account files cannot hold, or must not hold.
@@ -145,7 +152,7 @@ std::string modelAdminPassword(const std::string& content) {
     std::size_t end = content.find('\n');
     std::string first = content.substr(0, end);
     if (end != std::string::npos && !first.empty() && first.back() == '\r') first.pop_back();
-    return first.substr(0, 255);
+    return untilNul(first).substr(0, 255);
 }
 
 std::string describe(LoginCheck check) {
@@ -160,6 +167,7 @@ std::string describe(LoginCheck check) {
     return "?";
 }
 
+// `password` as a request delivers it: up to a NUL.
 std::string checkCreation(const AccountStore& store, const ScratchFolder& scratch,
                           const std::string& name, const std::string& password) {
     std::string before = scratch.read("users.dat");
@@ -315,7 +323,7 @@ std::string checkAccountFiles(std::span<const std::uint8_t> input, const Scratch
                 return "name " + quoted(upperName) +
                        " taken: " + (store.nameTaken(upperName) ? "yes" : "no") +
                        ", expected the opposite";
-        } else if (std::string failure = checkCreation(store, scratch, name, password);
+        } else if (std::string failure = checkCreation(store, scratch, name, untilNul(password));
                    !failure.empty()) {
             return failure;
         }

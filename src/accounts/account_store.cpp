@@ -35,6 +35,11 @@ std::string upper(std::string_view text) {
     return copy;
 }
 
+// Stored lines compare as the C strings they are read into: up to a NUL.
+std::string storedName(const TextLine& line) {
+    return upper(untilNul(line.text));
+}
+
 }  // namespace
 
 LoginCheck AccountStore::checkAccount(std::string_view upperName, std::string_view password) const {
@@ -42,8 +47,8 @@ LoginCheck AccountStore::checkAccount(std::string_view upperName, std::string_vi
     TextLine name, stored;
     while (records.next(name, stored)) {
         if (!stored.ended) break;  // a record counts only once its password line ends
-        if (upper(name.text) != upperName) continue;
-        return stored.text == password ? LoginCheck::Ok : LoginCheck::WrongPassword;
+        if (storedName(name) != upperName) continue;
+        return untilNul(stored.text) == password ? LoginCheck::Ok : LoginCheck::WrongPassword;
     }
     return LoginCheck::NoSuchAccount;
 }
@@ -52,8 +57,9 @@ std::string AccountStore::adminPassword() const {
     LineReader reader(files_.nativePath(ADMIN_PASSWORD_FILE));
     TextLine first;
     if (!reader.next(first)) return {};
-    if (first.text.size() > MAX_TEXT) first.text.resize(MAX_TEXT);
-    return first.text;
+    std::string password = untilNul(first.text);
+    if (password.size() > MAX_TEXT) password.resize(MAX_TEXT);
+    return password;
 }
 
 bool AccountStore::nameTaken(std::string_view upperName) const {
@@ -65,9 +71,11 @@ AccountStore::Scan AccountStore::scan(std::string_view upperName) const {
     TextLine name, stored;
     Scan result;
     while (records.next(name, stored)) {
-        if (upper(name.text) == upperName) result.taken = true;
+        if (storedName(name) == upperName) result.taken = true;
     }
     result.endsInsideRecord = records.endedInsideRecord();
+    // A last name without its password line still names an account.
+    if (result.endsInsideRecord && storedName(name) == upperName) result.taken = true;
     return result;
 }
 

@@ -253,6 +253,26 @@ TEST(AccountStoreLogin, RecordsDecideAsWrittenWithEitherLineEnd) {
     EXPECT_TRUE(accounts.nameTaken("ANN"));
 }
 
+TEST(AccountStoreLogin, StoredLinesEndAtANulAndALastNameAloneIsTaken) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    AccountStore accounts(files);
+    const char stored[] = "BOB\0x\r\npw\0rest\r\nANN\r\n";
+    dir.write("users.dat", std::string(stored, sizeof stored - 1));
+    EXPECT_EQ(accounts.checkAccount("BOB", "pw"), LoginCheck::Ok);
+    EXPECT_TRUE(accounts.nameTaken("BOB"));
+    EXPECT_EQ(accounts.checkAccount("ANN", ""), LoginCheck::NoSuchAccount);
+    EXPECT_EQ(accounts.create("ann", "new"), CreateOutcome::Refused)
+        << "a name whose password line never came is still taken";
+    EXPECT_EQ(accounts.create("eve", "new"), CreateOutcome::WriteFailed)
+        << "appending would make the new name that record's password";
+    EXPECT_EQ(dir.read("users.dat"), std::string(stored, sizeof stored - 1));
+
+    const char admin[] = "boss\0tail";
+    dir.write("adminpass.cfg", std::string(admin, sizeof admin - 1));
+    EXPECT_EQ(accounts.adminPassword(), "boss");
+}
+
 TEST(AccountStoreAdmin, FirstLineOfThePasswordFileCounts) {
     TempDir dir;
     FileSystem files(dir.str());
