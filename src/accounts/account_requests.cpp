@@ -18,7 +18,9 @@ constexpr std::string_view USERS_ROOT = "Users\\";
 // The path of a name in the caller's own folder, or empty when the caller
 // has no own folder (not logged in) or the name would leave it.
 std::string ownPath(const ClientSession& session, const std::string& name) {
-    if (session.loginState != 2 || FileSystem::hasParentComponent(name)) return {};
+    if (session.loginState != 2 || FileSystem::hasParentComponent(name) ||
+        FileSystem::namesUploadTemporary(name))
+        return {};
     return session.ownFolder() + "\\" + name;
 }
 
@@ -87,7 +89,10 @@ void deleteOwnFile(ClientSession& session, PayloadReader& payload) {
     auto name = payload.text();
     if (!name) return session.reply(REPLY_FAILED);
     std::string path = ownPath(session, untilNul(*name));
-    bool deleted = !path.empty() && session.server().files.removeFile(path);
+    // Unlinking needs only the folder's permission: a file its owner may not
+    // write is kept, as a read-only file is.
+    const FileSystem& files = session.server().files;
+    bool deleted = !path.empty() && !files.isReadOnlyFile(path) && files.removeFile(path);
     session.reply(deleted ? REPLY_OK : REPLY_FAILED);
 }
 

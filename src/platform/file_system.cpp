@@ -343,6 +343,12 @@ bool FileSystem::hasParentComponent(std::string_view name) {
     return false;
 }
 
+bool FileSystem::namesUploadTemporary(std::string_view name) {
+    std::size_t slash = name.find_last_of("\\/");
+    std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    return last.starts_with(UPLOAD_TEMP_PREFIX);
+}
+
 bool FileSystem::isDirectory(std::string_view stored) const {
     return isDirectoryPath(nativePath(stored));
 }
@@ -358,6 +364,12 @@ bool FileSystem::makeDirectory(std::string_view stored) const {
 
 bool FileSystem::removeFile(std::string_view stored) const {
     return ::unlink(nativePath(stored).c_str()) == 0;
+}
+
+bool FileSystem::isReadOnlyFile(std::string_view stored) const {
+    struct stat info {};
+    return ::lstat(nativePath(stored).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           (info.st_mode & S_IWUSR) == 0;
 }
 
 bool FileSystem::renameNoReplace(std::string_view from, std::string_view to) const {

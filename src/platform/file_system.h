@@ -159,6 +159,10 @@ public:
 
     // True when the name has a ".." component, splitting on '\' and '/'.
     static bool hasParentComponent(std::string_view name);
+    // True when the name's last component is one upload temporaries use:
+    // listings hide such files and a start removes them, so no client may
+    // make or touch one.
+    static bool namesUploadTemporary(std::string_view name);
 
     bool isDirectory(std::string_view stored) const;
     bool exists(std::string_view stored) const;
@@ -166,6 +170,8 @@ public:
     bool makeDirectory(std::string_view stored) const;
     // Deletes a file; a folder or a missing file gives false.
     bool removeFile(std::string_view stored) const;
+    // A regular file its owner may not write: what a client may not delete.
+    bool isReadOnlyFile(std::string_view stored) const;
     // Renames, failing when anything exists under the new name.
     bool renameNoReplace(std::string_view from, std::string_view to) const;
     // Size of a regular file that can be opened for reading, if it is below

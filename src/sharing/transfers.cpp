@@ -51,9 +51,11 @@ bool readControlByte(ClientSession& session, int* byte) {
     return true;
 }
 
-void finishTransfer(ClientSession& session) {
+// A transfer that ran to its end starts the rate window afresh; a cancelled
+// one leaves it to run on.
+void finishTransfer(ClientSession& session, bool completed) {
     session.endTransfer();
-    session.resetRate();
+    if (completed) session.resetRate();
     session.server().activity = true;
 }
 
@@ -66,7 +68,7 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
         return false;
     }
     if (control == CANCEL_TRANSFER) {
-        finishTransfer(session);
+        finishTransfer(session, false);
         session.reply(REPLY_OK);
         return true;
     }
@@ -100,7 +102,7 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
             session.server().activity = true;
         } else if (got.closed()) {
             bool stored = !transfer.targetFailed && transfer.incoming.commit();
-            finishTransfer(session);
+            finishTransfer(session, true);
             session.reply(stored ? REPLY_OK : REPLY_FAILED);
             return true;
         } else if (!got.wouldBlock()) {
@@ -123,7 +125,7 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
         return false;
     }
     if (control == CANCEL_TRANSFER) {
-        finishTransfer(session);
+        finishTransfer(session, false);
         return true;
     }
     std::uint32_t sent = 0;
@@ -133,7 +135,7 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
         session.server().activity = true;
     }
     if (result == PieceResult::Complete) {
-        finishTransfer(session);
+        finishTransfer(session, true);
         session.downloadCompleted = true;
         return true;
     }
@@ -190,7 +192,8 @@ void startUpload(ClientSession& session, PayloadReader& payload) {
     auto announced = payload.uint32();
     if (!field || !piece || !announced) return session.reply(REPLY_FAILED);
     std::string name = untilNul(*field);
-    if (FileSystem::hasParentComponent(name)) return session.reply(REPLY_FAILED);
+    if (FileSystem::hasParentComponent(name) || FileSystem::namesUploadTemporary(name))
+        return session.reply(REPLY_FAILED);
 
     const FileSystem& files = session.server().files;
     auto transfer = std::make_unique<Transfer>(session.server().poller);

@@ -170,6 +170,27 @@ TEST_F(OwnFolder, DeleteTwiceAnswersOkThenFailed) {
     EXPECT_EQ(bob_->remove("").reply, REPLY_FAILED) << "the empty name is the folder itself";
 }
 
+TEST_F(OwnFolder, AReadOnlyFileIsKeptButMayBeRenamed) {
+    std::filesystem::permissions(dir_ / "Users" / "BOB" / "a.txt",
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::group_read |
+                                     std::filesystem::perms::others_read);
+    EXPECT_EQ(bob_->remove("a.txt").reply, REPLY_FAILED);
+    EXPECT_EQ(dir_.read("Users/BOB/a.txt"), "alpha");
+    EXPECT_TRUE(bob_->rename("a.txt", "c.txt").ok());
+    EXPECT_EQ(bob_->remove("c.txt").reply, REPLY_FAILED);
+    EXPECT_TRUE(bob_->remove("b.txt").ok());
+}
+
+TEST_F(OwnFolder, NamesOfUploadTemporariesAreNeitherMadeNorTouched) {
+    dir_.write("Users/BOB/.vxtpart-77-0", "an upload on its way");
+    EXPECT_EQ(bob_->rename("a.txt", ".vxtpart-1").reply, REPLY_FAILED);
+    EXPECT_EQ(bob_->rename(".vxtpart-77-0", "mine.txt").reply, REPLY_FAILED);
+    EXPECT_EQ(bob_->remove(".vxtpart-77-0").reply, REPLY_FAILED);
+    EXPECT_EQ(dir_.read("Users/BOB/a.txt"), "alpha");
+    EXPECT_EQ(dir_.read("Users/BOB/.vxtpart-77-0"), "an upload on its way");
+}
+
 TEST_F(OwnFolder, RenameNeverReplacesAndMovesIntoSubFolders) {
     EXPECT_EQ(bob_->rename("a.txt", "b.txt").reply, REPLY_FAILED);
     EXPECT_EQ(dir_.read("Users/BOB/a.txt"), "alpha");
