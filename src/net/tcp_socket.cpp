@@ -232,6 +232,12 @@ bool TcpSocket::isReadable() const {
     return ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+std::size_t TcpSocket::peek(void* buffer, std::size_t length) const {
+    if (handle_ == INVALID_HANDLE || length == 0) return 0;
+    ssize_t got = ::recv(handle_, buffer, length, MSG_PEEK | MSG_DONTWAIT);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
 void TcpSocket::release() {
     if (!holdsRef_) return;
     holdsRef_ = false;

@@ -99,6 +99,9 @@ public:
     int receive(void* buffer, int length);
     // Zero-timeout readiness test: data, a close or an error is waiting.
     bool isReadable() const;
+    // Copies up to `length` waiting bytes without taking them; 0 when none
+    // wait (or the peer closed).
+    std::size_t peek(void* buffer, std::size_t length) const;
     // Gives back this copy's count; the last count closes the handle.
     void release();
 

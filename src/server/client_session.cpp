@@ -153,9 +153,22 @@ bool ClientSession::needsPolling() const {
            (controlReady & (READY_READ | READY_HANGUP)) != 0;
 }
 
-bool ClientSession::requestUnderway() const {
+bool ClientSession::transferRequestUnderway() const {
     if (transfer) return false;
-    return state != SessionState::ReadingHeader || headerBytesRead_ > 0 || control.isReadable();
+    auto startsTransfer = [](std::uint8_t code) {
+        return code == REQ_UPLOAD || code == REQ_DOWNLOAD;
+    };
+    if (state == SessionState::MessageReady)
+        return !requestBody_.empty() && startsTransfer(requestBody_[0]);
+    if (state == SessionState::ReadingBody && !requestBody_.empty())
+        return startsTransfer(requestBody_[0]);
+    // The code is the first byte after the 4-byte header.
+    std::size_t ahead =
+        state == SessionState::ReadingBody ? 1 : 4 - std::size_t{headerBytesRead_} + 1;
+    std::uint8_t waiting[5];
+    std::size_t got = control.peek(waiting, ahead);
+    if (got < ahead) return got > 0 || headerBytesRead_ > 0 || state == SessionState::ReadingBody;
+    return startsTransfer(waiting[ahead - 1]);
 }
 
 void ClientSession::onReady() {
@@ -195,7 +208,7 @@ bool ClientSession::readRequest() {
     }
     if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
         requestStartPass_ = server_.pass;
-        server_.transfers.requestBegun(peerAddress);
+        server_.transfers.requestBegun(*this);
         // The client has moved on from a refused transfer, so the connection
         // it made for it, if any, has arrived by now.
         if (refusedTransfer_) {

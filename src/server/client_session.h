@@ -115,9 +115,11 @@ public:
     // is ending), a transfer connection that has carried nothing goes back to
     // the hub: behind one address it may belong to another client.
     void endTransfer(bool clientGone = false);
-    // A request has begun to arrive, or bytes of one wait to be read: the
-    // client may already be connecting for it.
-    bool requestUnderway() const;
+    // A request that may start a transfer has begun to arrive, or bytes of
+    // one wait to be read: the client may already be connecting for it. Its
+    // code is looked at without taking a byte; one whose code has not come
+    // yet may be a transfer.
+    bool transferRequestUnderway() const;
 
 private:
     bool readRequest();

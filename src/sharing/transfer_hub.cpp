@@ -19,10 +19,14 @@ TransferHub::~TransferHub() {
 
 bool TransferHub::listen(std::uint16_t port) {
     listener_.keepFree(KEPT_FREE);
-    return listener_.open(port);
+    lastListenTry_ = clock_.now();
+    if (listener_.open(port)) return true;
+    wantedPort_ = port;
+    return false;
 }
 
 void TransferHub::close() {
+    wantedPort_.reset();
     listener_.close();
     held_.clear();
     detached_.clear();
@@ -32,12 +36,19 @@ void TransferHub::close() {
 bool TransferHub::service() {
     bool did = false;
     std::uint32_t now = clock_.now();
+    // Another program held the port; sessions wait for it (at most their
+    // awaiting limit) as for a client that is slow to connect.
+    if (wantedPort_ && elapsedMs(lastListenTry_, now) >= RELISTEN_MS) {
+        lastListenTry_ = now;
+        if (listener_.open(*wantedPort_)) wantedPort_.reset();
+    }
     while (!held_.empty() && elapsedMs(held_.front().since, now) >= TRANSFER_HOLD_MS) {
         held_.pop_front();
         did = true;
     }
+    // A client connects right after its request, or not at all.
     std::erase_if(refusals_, [&](const Refusal& entry) {
-        return entry.session == nullptr && elapsedMs(entry.recorded, now) >= TRANSFER_HOLD_MS;
+        return elapsedMs(entry.recorded, now) >= TRANSFER_HOLD_MS;
     });
     if (runDetached(now)) did = true;
     return acceptOne() || did;
@@ -65,6 +76,7 @@ bool TransferHub::owedToRefusal(std::uint32_t address, std::uint64_t acceptPass)
         return entry.address == address && entry.since <= acceptPass;
     });
     if (refusal == refusals_.end()) return false;
+    if (transferRequestUnderway(address, refusal->session, settling_)) return false;
     refusals_.erase(refusal);
     return true;
 }
@@ -86,16 +98,18 @@ bool TransferHub::place(const TcpSocket& connection, std::uint32_t address) {
     });
     // While a request from its address is on its way the connection is held
     // for it; the detached download gets it only if that request takes none.
-    if (job == detached_.end() || requestUnderway(address)) return false;
+    if (job == detached_.end() || transferRequestUnderway(address)) return false;
     attachConnection(*job->transfer, connection, poller_, nullptr);
     job->lastProgress = clock_.now();
     return true;
 }
 
-bool TransferHub::requestUnderway(std::uint32_t address) const {
+bool TransferHub::transferRequestUnderway(std::uint32_t address, const ClientSession* besides,
+                                  const ClientSession* alsoBesides) const {
     for (std::size_t index = 0; index < clients_.size(); ++index) {
         const ClientSession& session = clients_.at(index);
-        if (session.peerAddress == address && session.requestUnderway()) return true;
+        if (&session == besides || &session == alsoBesides) continue;
+        if (session.peerAddress == address && session.transferRequestUnderway()) return true;
     }
     return false;
 }
@@ -173,13 +187,19 @@ void TransferHub::orphaned(const ClientSession& session, std::uint32_t address,
     refusals_.push_back({nullptr, address, since, clock_.now()});
 }
 
-void TransferHub::requestBegun(std::uint32_t address) {
-    auto orphan = [&](const Refusal& entry) {
-        return entry.session == nullptr && entry.address == address;
-    };
-    if (std::none_of(refusals_.begin(), refusals_.end(), orphan)) return;
-    acceptAllPending();  // a connection made before this request is still closed
-    std::erase_if(refusals_, orphan);
+void TransferHub::requestBegun(const ClientSession& session) {
+    // Whichever client from the address has moved on, the connection owed to
+    // an earlier refused or orphaned request has come by now, if it ever
+    // will; one made from here after this belongs to the new request.
+    std::uint32_t address = session.peerAddress;
+    auto owed = [&](const Refusal& entry) { return entry.address == address; };
+    if (std::none_of(refusals_.begin(), refusals_.end(), owed)) return;
+    // A connection made before this request is still closed; the request
+    // now beginning is not one it could be for.
+    settling_ = &session;
+    acceptAllPending();
+    settling_ = nullptr;
+    std::erase_if(refusals_, owed);
 }
 
 void TransferHub::settleRefusal(const ClientSession& session) {
@@ -200,7 +220,7 @@ bool TransferHub::runDetached(std::uint32_t now) {
         if (transfer.awaitingDataConnection &&
             std::any_of(held_.begin(), held_.end(),
                         [&](const Held& held) { return held.address == address; }) &&
-            !requestUnderway(address)) {
+            !transferRequestUnderway(address)) {
             TcpSocket connection = takeHeld(address);
             if (connection.isOpen()) {
                 attachConnection(transfer, connection, poller_, nullptr);

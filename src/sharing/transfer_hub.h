@@ -13,7 +13,9 @@
 //  - a client connects right after a request even when the request is then
 //    refused; the first connection from its address accepted since that
 //    request began to arrive is taken to be that one and closed, never
-//    handed to the next transfer;
+//    handed to the next transfer. Once a client from there begins another
+//    request that claim is settled: a client that never connected for its
+//    refused request does not cost another its connection;
 //  - a download whose client has gone runs on here, detached from its
 //    session, until it is complete: the connection it serves, or will be
 //    given, may be another client's that is still waiting for its file.
@@ -26,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "net/tcp_socket.h"
@@ -47,6 +50,7 @@ public:
     // below KEPT_FREE none is accepted at all.
     static constexpr long HOLD_RESERVE = 48;
     static constexpr long KEPT_FREE = 16;
+    static constexpr std::uint32_t RELISTEN_MS = 1000;
 
     // clients, poller, clock and pass must outlive the hub; `pass` counts the
     // loop's passes.
@@ -56,8 +60,11 @@ public:
     TransferHub(const TransferHub&) = delete;
     TransferHub& operator=(const TransferHub&) = delete;
 
-    // Binds the transfer port. False with lastError() when it cannot.
+    // Binds the transfer port. False with lastError() when it cannot; the
+    // hub then tries again every RELISTEN_MS until it can or is closed, and
+    // transfers wait for it meanwhile.
     bool listen(std::uint16_t port);
+    bool listening() const { return listener_.isOpen(); }
     int lastError() const { return listener_.lastError(); }
     std::uint16_t port() const { return listener_.port(); }
     bool backingOff() const { return listener_.backingOff(); }
@@ -86,7 +93,9 @@ public:
     // still to come, is closed.
     void refused(const ClientSession& session, std::uint32_t address, std::uint64_t since);
     // The session has moved on to another request, or is gone: a connection
-    // for its refused request would have come by now.
+    // for its refused request would have come by now. So has it once any
+    // client from that address begins a request, or TRANSFER_HOLD_MS have
+    // passed; an idle refused session never claims another's connection.
     void settleRefusal(const ClientSession& session);
     // A session is being destroyed (kicked, or its client left) while it
     // awaits its transfer connection, whose request began in pass `since`.
@@ -97,8 +106,9 @@ public:
     // from that address, until a client from there begins another request
     // (by then it would have come) or TRANSFER_HOLD_MS have passed.
     void orphaned(const ClientSession& session, std::uint32_t address, std::uint64_t since);
-    // A session from this address begins a request.
-    void requestBegun(std::uint32_t address);
+    // A session from this address begins a request: what earlier refused or
+    // orphaned requests from there were owed is settled.
+    void requestBegun(const ClientSession& session);
 
     std::size_t heldCount() const { return held_.size(); }
     std::size_t awaitingCount() const { return awaiting_.size(); }
@@ -120,20 +130,24 @@ private:
         const ClientSession* session;  // not owned; null once the session is gone
         std::uint32_t address;
         std::uint64_t since;
-        std::uint32_t recorded;  // tick; an entry without a session expires
+        std::uint32_t recorded;  // tick; every entry expires
     };
 
     bool acceptOne(bool unreported = false);
     void acceptAllPending();
     // True (and the refusal settled) when a connection accepted in that pass
-    // is the one a refused request from its address still owes.
+    // is the one a refused request from its address still owes. Not while
+    // another client from there is sending a transfer request: the
+    // connection may be that one's, and reading it settles the claim.
     bool owedToRefusal(std::uint32_t address, std::uint64_t acceptPass);
     // Gives a connection to the session that has waited longest for one from
     // its address, else to a detached download from there unless a request
     // from that address is under way. False when it goes to nobody.
     bool place(const TcpSocket& connection, std::uint32_t address);
-    // A session from this address has a request arriving or waiting to be read.
-    bool requestUnderway(std::uint32_t address) const;
+    // A session from this address, other than the ones named, has a request
+    // that may start a transfer arriving or waiting to be read.
+    bool transferRequestUnderway(std::uint32_t address, const ClientSession* besides = nullptr,
+                         const ClientSession* alsoBesides = nullptr) const;
     // The oldest held connection from this address that can still serve;
     // dead ones and those owed to refusals met on the way are dropped. A
     // closed socket when there is none.
@@ -150,6 +164,11 @@ private:
     std::deque<Held> held_;                 // in arrival order
     std::vector<Detached> detached_;
     std::vector<Refusal> refusals_;
+    // The session whose beginning request is settling the claims on its
+    // address; its own request is no other client's.
+    const ClientSession* settling_ = nullptr;
+    std::optional<std::uint16_t> wantedPort_;  // to bind again while it fails
+    std::uint32_t lastListenTry_ = 0;
 };
 
 }  // namespace vextora

@@ -259,6 +259,27 @@ TEST_F(Transfers, RefusedRequestsConnectionIsFoundAmongManyWaiting) {
     EXPECT_EQ(got, "ann's shared file");
 }
 
+TEST_F(Transfers, RefusedRequestsWhoseClientsNeverConnectedClaimNothingOnceAnotherBegins) {
+    dir_.write("Users/BOB/mine.txt", "bob's file");
+    // Refused before they started, and their clients stay quiet: neither
+    // connects for its request, nor sends another.
+    auto stranger = connect();
+    ASSERT_TRUE(stranger->connection().sendFrame(
+        Payload(REQ_DOWNLOAD).text("mine.txt").uint32(4096).byte(SELECT_OWN_FOLDER)));
+    EXPECT_EQ(stranger->connection().readByte(), REPLY_FAILED);
+    auto guest = loginAs("GUEST");
+    ASSERT_TRUE(guest->connection().sendFrame(
+        Payload(REQ_UPLOAD).text("g.txt").uint32(4096).uint32(3)));
+    EXPECT_EQ(guest->connection().readByte(), REPLY_FAILED);
+
+    std::string got;
+    auto status = get(*bob_, "mine.txt", SELECT_OWN_FOLDER, got);
+    EXPECT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(got, "bob's file");
+    EXPECT_TRUE(put(*bob_, "up.txt", "uploaded").ok());
+    EXPECT_EQ(dir_.read("Users/BOB/up.txt"), "uploaded");
+}
+
 TEST_F(Transfers, UploadIsAnsweredOnlyWhenTheClientCloses) {
     ASSERT_TRUE(
         bob_->connection().sendFrame(Payload(REQ_UPLOAD).text("up.txt").uint32(4096).uint32(5)));
@@ -317,6 +338,8 @@ TEST_F(Transfers, RefusedAndFailedUploads) {
     auto status = put(*bob_, "no such folder\\x.txt", std::string(200000, 'd'));
     EXPECT_EQ(status.reply, REPLY_FAILED) << "the bytes are drained, then 19";
     EXPECT_FALSE(dir_.exists("Users/BOB/no such folder"));
+    EXPECT_EQ(put(*bob_, "sub\\.vxtpart-1", "hidden").reply, REPLY_FAILED)
+        << "a name listings would hide and a restart would remove";
     // The library refuses such a name itself; a plain client sends it, and
     // connects and sends its bytes at once.
     ASSERT_TRUE(bob_->connection().sendFrame(
