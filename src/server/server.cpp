@@ -39,7 +39,6 @@ Server::~Server() {
 
 bool Server::start(std::string& error) {
     ignoreBrokenPipe();
-    files_.removeStaleTemporaries();
     listener_.keepFree(DESCRIPTORS_KEPT_FOR_SESSIONS);
     if (!listener_.open(config_.controlPort)) {
         error = "cannot listen on port " + std::to_string(config_.controlPort) + ": " +
@@ -47,11 +46,13 @@ bool Server::start(std::string& error) {
         return false;
     }
     if (!transfers_.listen(config_.transferPort)) {
-        error = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
-                std::strerror(transfers_.lastError());
-        listener_.close();
-        return false;
+        startWarning_ = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
+                        std::strerror(transfers_.lastError()) +
+                        "; file transfers wait until it is free";
     }
+    // Only now: a second server in this folder, refused its port, must not
+    // take the temporaries of the one that holds it.
+    files_.removeStaleTemporaries();
     // The catalog keeps its descriptor between reads; taking it now puts it
     // among the server's descriptors at rest.
     Catalog(files_).forEachLine([](std::string_view) {});

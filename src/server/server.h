@@ -52,9 +52,13 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Removes temporaries a crash left behind and binds both ports. False
-    // with a one-line reason naming the port when a port cannot be bound.
+    // Binds both ports and removes temporaries a crash left behind. False
+    // with a one-line reason naming the port when the request port cannot be
+    // bound. A busy transfer port is no reason to refuse every other
+    // request: the server starts, says so in startWarning(), and binds it
+    // once it is free.
     bool start(std::string& error);
+    const std::string& startWarning() const { return startWarning_; }
     // Passes until a stop is requested, then the shutdown. Returns 0.
     int run();
     // One pass of the loop (start() must have succeeded).
@@ -95,6 +99,7 @@ private:
     bool idleLastPass_ = false;
     std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;
+    std::string startWarning_;
 };
 
 }  // namespace vextora

@@ -3,9 +3,11 @@
 // with another.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -167,6 +169,72 @@ TEST(ServerProgram, SecondServerOnTheSamePortFailsWithOneLine) {
     EXPECT_TRUE(connectClients(1)[0]->connection().isOpen()) << "the first one keeps serving";
     running.signal(SIGTERM);
     EXPECT_EQ(running.wait(), 0);
+}
+
+TEST(ServerProgram, ASecondServerRefusedItsPortLeavesTheFirstOnesTemporariesAlone) {
+    TempDir dir;
+    ServerProcess running;
+    ASSERT_TRUE(running.start(dir.str()));
+    // What the running server may be writing at this moment.
+    dir.write("Users/BOB/.vxtpart-inflight", "half an upload");
+    dir.write("vxttemp.tmp", "half a catalog");
+    ServerProcess late;
+    ASSERT_TRUE(late.start(dir.str(), {"--headless"}, false));
+    EXPECT_EQ(late.wait(), 1);
+    EXPECT_EQ(dir.read("Users/BOB/.vxtpart-inflight"), "half an upload");
+    EXPECT_EQ(dir.read("vxttemp.tmp"), "half a catalog");
+    running.signal(SIGTERM);
+    EXPECT_EQ(running.wait(), 0);
+}
+
+TEST(ServerProgram, ABusyTransferPortDelaysTransfersButNotTheServer) {
+    TempDir dir;
+    dir.write("Users/BOB/f.txt", "the file");
+    dir.write("users.dat", "BOB\r\npw\r\n");
+    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not the server's to inherit
+    ASSERT_GE(holder, 0);
+    // Connections of earlier tests may still linger on the port; only a
+    // listening socket keeps the server off it.
+    int reuse = 1;
+    ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(TRANSFER_PORT);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << "another program holds the transfer port";
+    ASSERT_EQ(::listen(holder, 1), 0);
+
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client bob;
+    ASSERT_TRUE(bob.connect(3000));
+    EXPECT_TRUE(bob.login("bob", "pw").ok()) << "requests are served meanwhile";
+    EXPECT_TRUE(bob.fileInfo("f.txt"));
+
+    ::close(holder);
+    // The server binds it within a few seconds: a bind of our own then fails.
+    auto serverHoldsPort = [&] {
+        int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        bool taken = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+        ::close(probe);
+        return taken;
+    };
+    for (int tries = 0; tries < 100 && !serverHoldsPort(); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string got;
+    auto status = bob.download("f.txt", SELECT_OWN_FOLDER, [&](const std::uint8_t* data,
+                                                              std::size_t length) {
+        got.append(reinterpret_cast<const char*>(data), length);
+        return true;
+    });
+    EXPECT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(got, "the file");
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+    std::string warning = server.stderrText();
+    EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1) << warning;
+    EXPECT_NE(warning.find("23323"), std::string::npos) << warning;
 }
 
 TEST(ServerProgram, RestartRightAfterAStopWithClientsBindsAtOnce) {
