@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMessageBox>
+#include <QScreen>
 
 namespace vextora::console {
 
@@ -28,6 +29,15 @@ public:
 
 void setControlId(QWidget* control, int id) {
     control->setObjectName(QString::number(id));
+}
+
+void centreOnScreen(QWidget* window) {
+    window->adjustSize();
+    if (QScreen* screen = window->screen()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
 }
 
 QString displayText(std::string_view bytes) {

@@ -31,6 +31,10 @@ Control* findControl(const QWidget* window, int id) {
     return nullptr;
 }
 
+// Sizes the window to its contents and places it in the middle of its
+// screen's free area, whatever window owns it.
+void centreOnScreen(QWidget* window);
+
 // Text as the system gives it (names, paths, user names are bytes) shown as
 // text, and back.
 QString displayText(std::string_view bytes);

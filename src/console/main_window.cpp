@@ -77,30 +77,32 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::onCurrentUsersClicked() {
     if (clients_ == nullptr) return;
-    openToolDialog(new CurrentUsersDialog(*clients_, this));
+    openToolDialog(new CurrentUsersDialog(*clients_, this), true);
 }
 
 void MainWindow::onConnectingInfoClicked() {
     if (files_ == nullptr) return;
-    openToolDialog(new ConnectingInfoDialog(*files_, this));
+    openToolDialog(new ConnectingInfoDialog(*files_, this), true);
 }
 
 void MainWindow::onManageFilesClicked() {
     if (files_ == nullptr) return;
-    openToolDialog(new ManageFilesDialog(*files_, this));
+    openToolDialog(new ManageFilesDialog(*files_, this), true);
 }
 
 void MainWindow::onAdminPasswordClicked() {
     if (files_ == nullptr) return;
-    openToolDialog(new AdminPasswordDialog(*files_, this));
+    openToolDialog(new AdminPasswordDialog(*files_, this), false);
 }
 
 void MainWindow::onExitClicked() {
     close();
 }
 
-void MainWindow::openToolDialog(QDialog* dialog) {
+void MainWindow::openToolDialog(QDialog* dialog, bool centred) {
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // Unplaced, a dialog opens over the window that owns it.
+    if (centred) centreOnScreen(dialog);
     dialog->show();
 }
 

@@ -52,7 +52,7 @@ private slots:
     void onExitClicked();
 
 private:
-    void openToolDialog(QDialog* dialog);
+    void openToolDialog(QDialog* dialog, bool centred);
 
     ClientList* clients_ = nullptr;
     const FileSystem* files_ = nullptr;

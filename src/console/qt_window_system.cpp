@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
-#include <QScreen>
 #include <QSocketNotifier>
 
 #include "console/controls.h"
@@ -35,12 +34,7 @@ void QtWindowSystem::attach(ClientList& clients, const FileSystem& files) {
 }
 
 void QtWindowSystem::showMainWindow() {
-    mainWindow_->adjustSize();
-    if (QScreen* screen = mainWindow_->screen()) {
-        QRect frame = mainWindow_->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        mainWindow_->move(frame.topLeft());
-    }
+    centreOnScreen(mainWindow_.get());
     mainWindow_->show();
 }
 
