@@ -140,6 +140,14 @@ void TransferHub::forget(const ClientSession& session) {
     std::erase_if(awaiting_, [&](const ClientSession* waiting) { return waiting == &session; });
 }
 
+bool TransferHub::othersConnectedFrom(const ClientSession& session) const {
+    for (std::size_t index = 0; index < clients_.size(); ++index) {
+        const ClientSession& other = clients_.at(index);
+        if (&other != &session && other.peerAddress == session.peerAddress) return true;
+    }
+    return false;
+}
+
 void TransferHub::adopt(std::unique_ptr<Transfer> download) {
     // A file that could not be opened has nothing to send.
     if (!download || download->upload || !download->outgoing.isOpen() || !listener_.isOpen())

@@ -16,9 +16,11 @@
 //    handed to the next transfer. Once a client from there begins another
 //    request that claim is settled: a client that never connected for its
 //    refused request does not cost another its connection;
-//  - a download whose client has gone runs on here, detached from its
-//    session, until it is complete: the connection it serves, or will be
-//    given, may be another client's that is still waiting for its file.
+//  - a download whose client has gone while other clients from its address
+//    are connected runs on here, detached from its session, until it is
+//    complete: the connection it serves, or will be given, may be another
+//    client's that is still waiting for its file. (A client alone at its
+//    address takes its download with it.)
 //    Sessions still connected come first, and while a request from its
 //    address is on its way a connection is held for that request;
 //  - a held connection that its client has reset is closed, never handed on.
@@ -79,6 +81,8 @@ public:
     void await(ClientSession& session);
     // The session no longer waits (its transfer ended, or it is destroyed).
     void forget(const ClientSession& session);
+    // Another session's control connection comes from this session's address.
+    bool othersConnectedFrom(const ClientSession& session) const;
     // Takes over the download of a session whose client has gone: an awaiting
     // one still takes a connection for up to TRANSFER_HOLD_MS, a running one
     // runs to its end (or until it stalls that long).

@@ -117,11 +117,14 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
 bool pumpDownload(ClientSession& session, Transfer& transfer) {
     int control;
     if (!readControlByte(session, &control)) {
-        // The session ends with its control connection. The download itself
-        // runs on: behind one address, its transfer connection may be
-        // another client's, which would otherwise be left without its file.
-        session.server().transfers.adopt(std::move(session.transfer));
-        session.state = SessionState::ReadingHeader;
+        // The session ends with its control connection, and so does the
+        // download, unless other clients share its address: then its
+        // transfer connection may be another's, which would otherwise be
+        // left without its file, so the download runs on.
+        if (session.server().transfers.othersConnectedFrom(session)) {
+            session.server().transfers.adopt(std::move(session.transfer));
+            session.state = SessionState::ReadingHeader;
+        }
         return false;
     }
     if (control == CANCEL_TRANSFER) {
@@ -250,7 +253,7 @@ bool pollTransfer(ClientSession& session) {
     // still waits, in the hub, for a connection that may come from another
     // client behind the same address.
     if (session.controlReady & READY_HANGUP) {
-        if (!transfer.upload) {
+        if (!transfer.upload && session.server().transfers.othersConnectedFrom(session)) {
             session.server().transfers.forget(session);
             session.server().transfers.adopt(std::move(session.transfer));
             session.state = SessionState::ReadingHeader;

@@ -490,6 +490,31 @@ TEST_F(Transfers, ClientThatClosesWhileAwaitingItsConnectionIsGone) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST_F(Transfers, ADownloadEndsWithItsControlConnectionWhenItsClientIsAloneAtItsAddress) {
+    const std::uint32_t size = 32u << 20;
+    dir_.write("Users/BOB/big.bin", std::string(size, 'b'));
+    auto alone = connect("127.0.0.2");
+    ASSERT_TRUE(alone->login("bob", "pw").ok());
+    EXPECT_EQ(requestDownload(*alone, "big.bin", SELECT_OWN_FOLDER, 4096), size);
+    auto download = openTransfer("127.0.0.2");
+    download->socket().setBufferSizes(0, 4096);
+    char buffer[65536];
+    ASSERT_TRUE(download->waitReadable(3000));
+    ASSERT_GT(download->socket().receiveSome(buffer, sizeof buffer).bytes, 0u);
+    alone->disconnect();
+
+    std::uint64_t received = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!download->waitReadable(100)) continue;
+        auto got = download->socket().receiveSome(buffer, sizeof buffer);
+        if (got.bytes == 0 && !got.wouldBlock()) break;
+        received += got.bytes;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now(), deadline) << "the connection was closed";
+    EXPECT_LT(received, size) << "the rest of the file was not sent";
+}
+
 TEST_F(Transfers, AdministratorSeesDirectionSizeAndProgress) {
     dir_.write("adminpass.cfg", "boss");
     auto admin = loginAs("ADMIN", "boss");
