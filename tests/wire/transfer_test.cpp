@@ -502,9 +502,16 @@ TEST_F(Transfers, ADownloadEndsWithItsControlConnectionWhenItsClientIsAloneAtIts
     ASSERT_TRUE(download->waitReadable(3000));
     ASSERT_GT(download->socket().receiveSome(buffer, sizeof buffer).bytes, 0u);
     alone->disconnect();
+    // Gone, with its download: nothing runs on detached.
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 1; }, 5000));
+    std::size_t detached = 1;
+    window_.runOnServer([&] { detached = server_->context().transfers.detachedCount(); });
+    EXPECT_EQ(detached, 0u);
 
+    // What was on its way still arrives, then the end: read it quickly.
+    download->socket().setBufferSizes(0, 1 << 20);
     std::uint64_t received = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!download->waitReadable(100)) continue;
         auto got = download->socket().receiveSome(buffer, sizeof buffer);
