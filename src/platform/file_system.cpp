@@ -256,6 +256,24 @@ long SourceFile::readAt(void* buffer, std::size_t length, std::uint64_t offset) 
 
 // ---- UploadFile ----
 
+OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = -1;
+}
+
+OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+        reset();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+void OwnedHandle::reset() {
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
+}
+
 UploadFile::~UploadFile() {
     abandon();
 }
@@ -285,12 +303,15 @@ bool UploadFile::write(const void* data, std::size_t length) {
     return !failed_;
 }
 
-bool UploadFile::commit() {
+bool UploadFile::commit(OwnedHandle* replaced) {
     if (handle_ < 0) return false;
     if (failed_) {
         abandon();
         return false;
     }
+    if (replaced != nullptr)
+        *replaced = OwnedHandle(
+            ::open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     bool done = false;
     if (tempPath_.empty()) {
         // Give the unnamed file a hidden name, then rename it over the target.

@@ -119,6 +119,25 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// A descriptor with one owner, closed when the owner lets it go.
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(int handle) : handle_(handle) {}
+    ~OwnedHandle() { reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept;
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    bool isOpen() const { return handle_ >= 0; }
+    int handle() const { return handle_; }
+    void reset();
+
+private:
+    int handle_ = -1;
+};
+
 // The target of an upload. Data goes into a file that no listing shows; only
 // commit() puts it under its name, in one rename, so the name holds either the
 // earlier file or the whole new one. abandon() and the destructor drop it.
@@ -135,7 +154,10 @@ public:
     bool write(const void* data, std::size_t length);
     // Moves the data under the target name. False when that fails; the data
     // is dropped then and an earlier file of that name is left as it was.
-    bool commit();
+    // With `replaced`, the earlier file (when there was one) is held open
+    // there, so giving back its storage, which takes a while for a large
+    // file, waits until the caller lets go of it.
+    bool commit(OwnedHandle* replaced = nullptr);
     void abandon();
     bool isOpen() const { return handle_ >= 0; }
     int handle() const { return handle_; }

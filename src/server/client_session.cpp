@@ -127,6 +127,8 @@ bool ClientSession::poll() {
     bool keep;
     if (transfer) {
         keep = pollTransfer(*this);
+        // A transfer's closing answer goes out at once, as a request's does.
+        if (keep && !transfer && !output_.empty()) keep = flushOutput();
     } else if (!output_.empty()) {
         keep = true;  // read nothing more until the client has taken its replies
     } else if (state == SessionState::MessageReady) {

@@ -113,6 +113,7 @@ void Server::runPass() {
 
     clients_.pollAll();
     clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
+    context_->releaseAfterPass.clear();
 
     if (window_.processPendingEvents()) context_->activity = true;
     if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;

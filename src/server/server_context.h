@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "platform/file_system.h"
 
 namespace vextora {
 
 class ClientList;
-class FileSystem;
 class Poller;
 class TickClock;
 class TransferHub;
@@ -27,6 +29,9 @@ public:
     bool activity = false;
     // Counts the passes of the loop, from 1.
     std::uint64_t pass = 0;
+    // Files that uploads replaced: closed at the end of the pass, after the
+    // replies have gone out, so no client waits while their storage is freed.
+    std::vector<OwnedHandle> releaseAfterPass{};
 };
 
 }  // namespace vextora

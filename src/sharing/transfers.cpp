@@ -101,7 +101,10 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
             session.rate.add(static_cast<std::uint32_t>(got.bytes));
             session.server().activity = true;
         } else if (got.closed()) {
-            bool stored = !transfer.targetFailed && transfer.incoming.commit();
+            OwnedHandle replaced;
+            bool stored = !transfer.targetFailed && transfer.incoming.commit(&replaced);
+            if (replaced.isOpen())
+                session.server().releaseAfterPass.push_back(std::move(replaced));
             finishTransfer(session, true);
             session.reply(stored ? REPLY_OK : REPLY_FAILED);
             return true;

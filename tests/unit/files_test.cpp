@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -219,6 +220,21 @@ TEST(UploadFileCommit, ReplacesInOneStepAndAbandonLeavesTheOldFile) {
     EXPECT_EQ(dir.read("f.txt"), "new content");
     EXPECT_EQ(test::treeFingerprint(dir.path()).find(".vxtpart"), std::string::npos);
     EXPECT_FALSE(UploadFile().begin((dir / "missing" / "x").string()));
+
+    // The file it replaces can be held past the rename, whole, and only then
+    // given back; a first upload of a name replaces nothing.
+    OwnedHandle replaced;
+    ASSERT_TRUE(upload.begin((dir / "f.txt").string()));
+    upload.write("third", 5);
+    ASSERT_TRUE(upload.commit(&replaced));
+    EXPECT_EQ(dir.read("f.txt"), "third");
+    ASSERT_TRUE(replaced.isOpen());
+    char held[16] = {};
+    EXPECT_EQ(::pread(replaced.handle(), held, sizeof held, 0), 11);
+    EXPECT_STREQ(held, "new content");
+    ASSERT_TRUE(upload.begin((dir / "g.txt").string()));
+    ASSERT_TRUE(upload.commit(&replaced));
+    EXPECT_FALSE(replaced.isOpen());
 }
 
 TEST(FileSystemStartup, StaleTemporariesAreRemoved) {
