@@ -104,14 +104,22 @@ bool TransferHub::place(const TcpSocket& connection, std::uint32_t address) {
     return true;
 }
 
-bool TransferHub::transferRequestUnderway(std::uint32_t address, const ClientSession* besides,
-                                  const ClientSession* alsoBesides) const {
+template <typename Test>
+bool TransferHub::anySessionFrom(std::uint32_t address, Test test, const ClientSession* besides,
+                                 const ClientSession* alsoBesides) const {
     for (std::size_t index = 0; index < clients_.size(); ++index) {
         const ClientSession& session = clients_.at(index);
         if (&session == besides || &session == alsoBesides) continue;
-        if (session.peerAddress == address && session.transferRequestUnderway()) return true;
+        if (session.peerAddress == address && test(session)) return true;
     }
     return false;
+}
+
+bool TransferHub::transferRequestUnderway(std::uint32_t address, const ClientSession* besides,
+                                          const ClientSession* alsoBesides) const {
+    return anySessionFrom(
+        address, [](const ClientSession& session) { return session.transferRequestUnderway(); },
+        besides, alsoBesides);
 }
 
 TcpSocket TransferHub::takeHeld(std::uint32_t address) {
@@ -141,11 +149,8 @@ void TransferHub::forget(const ClientSession& session) {
 }
 
 bool TransferHub::othersConnectedFrom(const ClientSession& session) const {
-    for (std::size_t index = 0; index < clients_.size(); ++index) {
-        const ClientSession& other = clients_.at(index);
-        if (&other != &session && other.peerAddress == session.peerAddress) return true;
-    }
-    return false;
+    return anySessionFrom(
+        session.peerAddress, [](const ClientSession&) { return true; }, &session);
 }
 
 void TransferHub::adopt(std::unique_ptr<Transfer> download) {

@@ -148,6 +148,10 @@ private:
     // its address, else to a detached download from there unless a request
     // from that address is under way. False when it goes to nobody.
     bool place(const TcpSocket& connection, std::uint32_t address);
+    // A session from this address, other than the ones named, passes `test`.
+    template <typename Test>
+    bool anySessionFrom(std::uint32_t address, Test test, const ClientSession* besides = nullptr,
+                        const ClientSession* alsoBesides = nullptr) const;
     // A session from this address, other than the ones named, has a request
     // that may start a transfer arriving or waiting to be read.
     bool transferRequestUnderway(std::uint32_t address, const ClientSession* besides = nullptr,
