@@ -119,8 +119,7 @@ LoginCheck modelLogin(const std::string& content, const std::string& upperName,
                       const std::string& password) {
     for (const auto& record : completeRecords(content)) {
         if (upper(untilNul(record.name)) != upperName) continue;
-        return untilNul(record.password) == password ? LoginCheck::Ok
-                                                     : LoginCheck::WrongPassword;
+        return untilNul(record.password) == password ? LoginCheck::Ok : LoginCheck::WrongPassword;
     }
     return LoginCheck::NoSuchAccount;
 }

@@ -116,7 +116,8 @@ bool LineReader::fill() {
             eof_ = true;
             return false;
         }
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(unread_, buffer_.size()));
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(unread_, buffer_.size()));
         ssize_t got = ::read(handle_, buffer_.data(), want);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
@@ -185,16 +186,16 @@ int KeptFile::handleFor(const std::string& nativePath, std::uint64_t* size) {
         return -1;
     }
     *size = static_cast<std::uint64_t>(now.st_size);
-    bool same = handle_ >= 0 && path_ == nativePath && device_ == now.st_dev &&
-                inode_ == now.st_ino;
+    bool same =
+        handle_ >= 0 && path_ == nativePath && device_ == now.st_dev && inode_ == now.st_ino;
     if (same) return handle_;
     close();
     int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) return -1;
     struct stat opened {};
     // Replaced between the look and the open: the next read looks again.
-    if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_dev != now.st_dev || opened.st_ino != now.st_ino) {
+    if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != now.st_dev ||
+        opened.st_ino != now.st_ino) {
         ::close(handle);
         return -1;
     }
@@ -310,8 +311,8 @@ bool UploadFile::commit(OwnedHandle* replaced) {
         return false;
     }
     if (replaced != nullptr)
-        *replaced = OwnedHandle(
-            ::open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        *replaced =
+            OwnedHandle(::open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     bool done = false;
     if (tempPath_.empty()) {
         // Give the unnamed file a hidden name, then rename it over the target.

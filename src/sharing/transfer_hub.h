@@ -155,7 +155,7 @@ private:
     // A session from this address, other than the ones named, has a request
     // that may start a transfer arriving or waiting to be read.
     bool transferRequestUnderway(std::uint32_t address, const ClientSession* besides = nullptr,
-                         const ClientSession* alsoBesides = nullptr) const;
+                                 const ClientSession* alsoBesides = nullptr) const;
     // The oldest held connection from this address that can still serve;
     // dead ones and those owed to refusals met on the way are dropped. A
     // closed socket when there is none.

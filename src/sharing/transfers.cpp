@@ -103,8 +103,7 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
         } else if (got.closed()) {
             OwnedHandle replaced;
             bool stored = !transfer.targetFailed && transfer.incoming.commit(&replaced);
-            if (replaced.isOpen())
-                session.server().releaseAfterPass.push_back(std::move(replaced));
+            if (replaced.isOpen()) session.server().releaseAfterPass.push_back(std::move(replaced));
             finishTransfer(session, true);
             session.reply(stored ? REPLY_OK : REPLY_FAILED);
             return true;

@@ -223,11 +223,11 @@ TEST(ServerProgram, ABusyTransferPortDelaysTransfersButNotTheServer) {
     for (int tries = 0; tries < 100 && !serverHoldsPort(); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string got;
-    auto status = bob.download("f.txt", SELECT_OWN_FOLDER, [&](const std::uint8_t* data,
-                                                              std::size_t length) {
-        got.append(reinterpret_cast<const char*>(data), length);
-        return true;
-    });
+    auto status =
+        bob.download("f.txt", SELECT_OWN_FOLDER, [&](const std::uint8_t* data, std::size_t length) {
+            got.append(reinterpret_cast<const char*>(data), length);
+            return true;
+        });
     EXPECT_TRUE(status.ok()) << status.message;
     EXPECT_EQ(got, "the file");
     server.signal(SIGTERM);

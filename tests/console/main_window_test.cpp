@@ -91,8 +91,8 @@ TEST_F(Console, EachClickOpensOneMoreIndependentDialog) {
         ASSERT_EQ(open.size(), 2) << c.caption.toStdString();
         EXPECT_FALSE(open[0]->isModal());
         if (c.centredOnScreen) {
-            QPoint offset = open[0]->frameGeometry().center() -
-                            open[0]->screen()->availableGeometry().center();
+            QPoint offset =
+                open[0]->frameGeometry().center() - open[0]->screen()->availableGeometry().center();
             EXPECT_LE(offset.manhattanLength(), 8) << c.caption.toStdString();  // frame rounding
         }
         QPointer<QDialog> closed = open[0];

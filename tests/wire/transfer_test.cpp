@@ -268,8 +268,8 @@ TEST_F(Transfers, RefusedRequestsWhoseClientsNeverConnectedClaimNothingOnceAnoth
         Payload(REQ_DOWNLOAD).text("mine.txt").uint32(4096).byte(SELECT_OWN_FOLDER)));
     EXPECT_EQ(stranger->connection().readByte(), REPLY_FAILED);
     auto guest = loginAs("GUEST");
-    ASSERT_TRUE(guest->connection().sendFrame(
-        Payload(REQ_UPLOAD).text("g.txt").uint32(4096).uint32(3)));
+    ASSERT_TRUE(
+        guest->connection().sendFrame(Payload(REQ_UPLOAD).text("g.txt").uint32(4096).uint32(3)));
     EXPECT_EQ(guest->connection().readByte(), REPLY_FAILED);
 
     std::string got;
