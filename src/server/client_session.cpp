@@ -210,13 +210,10 @@ bool ClientSession::readRequest() {
     }
     if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
         requestStartPass_ = server_.pass;
+        // Settles every claim on its address, a refusal of its own included:
+        // the connection its client made for it, if any, has arrived by now.
         server_.transfers.requestBegun(*this);
-        // The client has moved on from a refused transfer, so the connection
-        // it made for it, if any, has arrived by now.
-        if (refusedTransfer_) {
-            server_.transfers.settleRefusal(*this);
-            refusedTransfer_ = false;
-        }
+        refusedTransfer_ = false;
     }
 
     if (state == SessionState::ReadingBody) {

@@ -96,8 +96,9 @@ public:
     // `since`, was refused: the connection its client made for it, now or
     // still to come, is closed.
     void refused(const ClientSession& session, std::uint32_t address, std::uint64_t since);
-    // The session has moved on to another request, or is gone: a connection
-    // for its refused request would have come by now. So has it once any
+    // The session is gone: a connection for its refused request would have
+    // come by now. (One that begins another request settles through
+    // requestBegun.) So has it once any
     // client from that address begins a request, or TRANSFER_HOLD_MS have
     // passed; an idle refused session never claims another's connection.
     void settleRefusal(const ClientSession& session);
