@@ -383,6 +383,15 @@ void TcpSocket::setBufferSizes(int sendBytes, int receiveBytes) {
         ::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
 }
 
+std::optional<std::uint32_t> TcpSocket::roundTripMicros() const {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(handle_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(tcp_info, tcpi_rttvar))
+        return std::nullopt;
+    return info.tcpi_rtt;
+}
+
 std::optional<std::uint32_t> TcpSocket::peerAddress() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;

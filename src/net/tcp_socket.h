@@ -142,6 +142,9 @@ public:
     bool waitWritable(int timeoutMs);
     void setNoDelay(bool on);
     void setBufferSizes(int sendBytes, int receiveBytes);
+    // The kernel's smoothed estimate of the connection's round trip, in
+    // microseconds; on a connection just accepted it is the handshake's.
+    std::optional<std::uint32_t> roundTripMicros() const;
 
     // Addresses in network order, or nullopt when the platform cannot say.
     std::optional<std::uint32_t> peerAddress() const;

@@ -59,6 +59,8 @@ bool TransferHub::acceptOne(bool unreported) {
     if (!connection.isOpen()) return false;
     std::uint32_t address = connection.peerAddress().value_or(0);
     if (owedToRefusal(address, pass_)) return true;  // closed as it goes out of scope
+    if (connection.roundTripMicros().value_or(SHORT_PATH_RTT_US) < SHORT_PATH_RTT_US)
+        connection.setBufferSizes(SHORT_PATH_SEND_BUFFER, 0);
     if (!place(connection, address)) hold(connection, address, false);
     return true;
 }

@@ -171,6 +171,15 @@ TEST(TcpSocketReadiness, PeerClosedSeesTheCloseButNotData) {
     EXPECT_TRUE(pair.server.peerClosed());
 }
 
+TEST(TcpSocketPath, AConnectionKnowsItsRoundTripAndAnEmptySocketDoesNot) {
+    Pair pair;
+    auto roundTrip = pair.server.roundTripMicros();
+    ASSERT_TRUE(roundTrip.has_value());
+    // The handshake over loopback: some microseconds, never a second.
+    EXPECT_LT(*roundTrip, 1000000u);
+    EXPECT_FALSE(TcpSocket().roundTripMicros().has_value());
+}
+
 // Uploads go from the transfer connection into their file through a pipe.
 class TcpSocketSplicing : public ::testing::Test {
 protected:

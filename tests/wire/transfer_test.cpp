@@ -1,15 +1,18 @@
 // Uploads and downloads over the transfer port, end to end.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
 
 #include "platform/process.h"
+#include "sharing/transfer_hub.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -451,6 +454,53 @@ TEST_F(Transfers, AStuckDownloadDoesNotHoldOtherClients) {
         ASSERT_TRUE(other->listCatalog());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << i;
     }
+}
+
+// The send buffer the server gave its end of the connection from client port
+// `peerPort`, found among this process's descriptors; 0 while it has none.
+int serverSendBuffer(std::uint16_t localPort, std::uint16_t peerPort) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(entry.path().filename().string());
+        sockaddr_in local{}, peer{};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != localPort ||
+            ntohs(peer.sin_port) != peerPort)
+            continue;
+        int size = 0;
+        socklen_t length = sizeof size;
+        ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length);
+        return size;
+    }
+    return 0;
+}
+
+TEST_F(Transfers, ALoopbackDownloadGoesThroughAShortSendQueueAndArrivesWhole) {
+    std::string data = randomBytes(24u << 20, 11);
+    dir_.write("Users/BOB/big.bin", data);
+    ASSERT_EQ(requestDownload(*bob_, "big.bin", SELECT_OWN_FOLDER, 1u << 20), data.size());
+    auto transfer = openTransfer();
+    sockaddr_in mine{};
+    socklen_t length = sizeof mine;
+    ASSERT_EQ(::getsockname(transfer->socket().nativeHandle(), reinterpret_cast<sockaddr*>(&mine),
+                            &length),
+              0);
+    // The kernel reserves twice what it is asked for; left alone, it would
+    // have grown the buffer to megabytes by now.
+    int expected = 2 * TransferHub::SHORT_PATH_SEND_BUFFER;
+    EXPECT_TRUE(eventually([&] {
+        return serverSendBuffer(transferPort(), ntohs(mine.sin_port)) == expected;
+    })) << serverSendBuffer(transferPort(), ntohs(mine.sin_port));
+    std::string got;
+    char buffer[65536];
+    while (got.size() < data.size()) {
+        ASSERT_TRUE(transfer->socket().waitReadable(5000));
+        int n = transfer->socket().receive(buffer, static_cast<int>(sizeof buffer));
+        ASSERT_GT(n, 0);
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_TRUE(got == data);
 }
 
 TEST_F(Transfers, AHalfClosedDownloadThatIsNeverReadLetsTheServerSleep) {
