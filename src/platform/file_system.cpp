@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,24 +70,18 @@ LineReader::LineReader(const std::string& nativePath) {
 }
 
 LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
-    std::uint64_t size = 0;
-    int handle = kept.handleFor(nativePath, &size);
-    if (handle < 0) {
+    bool failed = false;
+    const std::string* content = kept.contentOf(nativePath, &failed);
+    if (content == nullptr) {
         open(nativePath);
         return;
     }
-    buffer_.resize(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
-    ssize_t got;
-    do {
-        got = ::pread(handle, buffer_.data(), static_cast<std::size_t>(size), 0);
-    } while (got < 0 && errno == EINTR);
+    buffer_.assign(content->begin(), content->end());
+    if (buffer_.empty()) buffer_.resize(1);
     open_ = true;
     eof_ = true;  // everything there is, is in the buffer
-    if (got < 0) {
-        failed_ = true;
-        return;
-    }
-    end_ = static_cast<std::size_t>(got);
+    failed_ = failed;
+    end_ = failed ? 0 : content->size();
 }
 
 void LineReader::open(const std::string& nativePath) {
@@ -168,7 +163,10 @@ KeptFile::~KeptFile() {
 }
 
 KeptFile& KeptFile::operator=(const KeptFile& other) {
-    if (this != &other) close();
+    if (this != &other) {
+        close();
+        settleSeconds_ = other.settleSeconds_;
+    }
     return *this;
 }
 
@@ -176,34 +174,66 @@ void KeptFile::close() {
     if (handle_ >= 0) ::close(handle_);
     handle_ = -1;
     path_.clear();
+    content_.clear();
+    settled_ = false;
 }
 
-int KeptFile::handleFor(const std::string& nativePath, std::uint64_t* size) {
+namespace {
+
+std::int64_t nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+}  // namespace
+
+const std::string* KeptFile::contentOf(const std::string& nativePath, bool* failed) {
+    *failed = false;
+    // Taken before the look, so a change after it can only be later.
+    timespec lookedAt{};
+    ::clock_gettime(CLOCK_REALTIME, &lookedAt);
     struct stat now {};
     if (::stat(nativePath.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
         static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
         close();
-        return -1;
+        return nullptr;
     }
-    *size = static_cast<std::uint64_t>(now.st_size);
+    Stamp stamp{static_cast<std::uint64_t>(now.st_size), nanoseconds(now.st_mtim),
+                nanoseconds(now.st_ctim)};
     bool same =
         handle_ >= 0 && path_ == nativePath && device_ == now.st_dev && inode_ == now.st_ino;
-    if (same) return handle_;
-    close();
-    int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (handle < 0) return -1;
-    struct stat opened {};
-    // Replaced between the look and the open: the next read looks again.
-    if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != now.st_dev ||
-        opened.st_ino != now.st_ino) {
-        ::close(handle);
-        return -1;
+    if (same && settled_ && stamp == stamp_) return &content_;
+    if (!same) {
+        close();
+        int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (handle < 0) return nullptr;
+        struct stat opened {};
+        // Replaced between the look and the open: the next read looks again.
+        if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+            opened.st_dev != now.st_dev || opened.st_ino != now.st_ino) {
+            ::close(handle);
+            return nullptr;
+        }
+        handle_ = handle;
+        path_ = nativePath;
+        device_ = now.st_dev;
+        inode_ = now.st_ino;
     }
-    handle_ = handle;
-    path_ = nativePath;
-    device_ = now.st_dev;
-    inode_ = now.st_ino;
-    return handle_;
+    settled_ = false;
+    content_.resize(stamp.size);
+    ssize_t got;
+    do {
+        got = ::pread(handle_, content_.data(), content_.size(), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        content_.clear();
+        *failed = true;
+        return &content_;
+    }
+    content_.resize(static_cast<std::size_t>(got));
+    stamp_ = stamp;
+    settled_ = stamp.changed <=
+               nanoseconds(lookedAt) - static_cast<std::int64_t>(settleSeconds_) * 1000000000;
+    return &content_;
 }
 
 // ---- SourceFile ----

@@ -42,7 +42,7 @@ public:
     static constexpr std::size_t KEEP_LIMIT = 65536;
 
     explicit LineReader(const std::string& nativePath);
-    // Reads through a descriptor kept between reads of the same file (see
+    // Reads through what is kept between reads of the same file (see
     // KeptFile); a file that has grown too large for one read is opened anew.
     LineReader(const std::string& nativePath, KeptFile& kept);
     ~LineReader();
@@ -69,32 +69,50 @@ private:
     bool eof_ = false;
 };
 
-// A descriptor of a file that is read again and again (the catalog), kept
-// open between reads to save opening it each time. Every use first asks by
-// name which file the name leads to now: a file renamed over it, removed, or
-// anything but a regular file is never read through the old descriptor, and
-// the content read is always what the file holds at that moment. A copy
-// starts without a descriptor.
+// A file that is read again and again (the catalog): its descriptor is kept
+// open between reads to save opening it each time, and so is the content it
+// last read. Every use first asks by name which file the name leads to now:
+// a file renamed over it, removed, or anything but a regular file is never
+// read through the old descriptor. The kept content stands in for a read
+// only while the file's identity, size, modification and change times are
+// all as they were, and only if its last change came SETTLE_SECONDS or more
+// before that content was read: any later change then leaves a later change
+// time, however coarsely the file system keeps time. A file changed more
+// recently is read anew every time, so every use sees what the file holds at
+// that moment. A copy starts without a descriptor or content.
 class KeptFile {
 public:
-    // The largest file read through the kept descriptor, in one read.
+    // The largest file kept, read in one read.
     static constexpr std::size_t READ_LIMIT = 65536;
+    static constexpr int SETTLE_SECONDS = 5;
 
-    KeptFile() = default;
+    explicit KeptFile(int settleSeconds = SETTLE_SECONDS) : settleSeconds_(settleSeconds) {}
     ~KeptFile();
-    KeptFile(const KeptFile&) {}
+    KeptFile(const KeptFile& other) : settleSeconds_(other.settleSeconds_) {}
     KeptFile& operator=(const KeptFile& other);
 
-    // The descriptor for `nativePath` if the name leads to a regular file of
-    // at most READ_LIMIT bytes (*size set), else -1.
-    int handleFor(const std::string& nativePath, std::uint64_t* size);
+    // The whole content of the file `nativePath` leads to, if that is a
+    // regular file of at most READ_LIMIT bytes, else nullptr. *failed is set
+    // when reading it failed (what is returned is then not all of it).
+    const std::string* contentOf(const std::string& nativePath, bool* failed);
     void close();
 
 private:
+    struct Stamp {
+        std::uint64_t size = 0;
+        std::int64_t modified = 0;  // nanoseconds since the epoch
+        std::int64_t changed = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+
+    int settleSeconds_;
     int handle_ = -1;
     std::string path_;
     std::uint64_t device_ = 0;
     std::uint64_t inode_ = 0;
+    std::string content_;
+    Stamp stamp_;
+    bool settled_ = false;  // content_ may stand in for a read while stamp_ holds
 };
 
 // An open regular file, read-only, closed by the destructor.

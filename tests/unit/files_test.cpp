@@ -2,12 +2,15 @@
 // durability rules for appends and rewrites.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounts/account_store.h"
@@ -144,6 +147,37 @@ TEST(KeptFile, EveryReadSeesWhatTheNameLeadsToNow) {
         EXPECT_LE(openDescriptors(), before + 1) << "one descriptor is kept";
     }
     EXPECT_EQ(openDescriptors(), before) << "the kept descriptors close with their owner";
+}
+
+TEST(KeptFile, KeptContentStandsInForAReadOnlyWhileTheFileIsUntouched) {
+    TempDir dir;
+    std::string path = (dir / "c").string();
+    KeptFile kept(1);
+    auto read = [&] {
+        LineReader reader(path, kept);
+        Lines lines;
+        TextLine line;
+        while (reader.next(line)) lines.push_back(line.text);
+        return lines;
+    };
+    // Puts the modification time back, so only the change time tells.
+    auto rewriteKeepingTimes = [&](const std::string& content) {
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        dir.write("c", content);
+        timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    dir.write("c", "BOB\\a\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the file settles
+    EXPECT_EQ(read(), Lines{"BOB\\a"});
+    EXPECT_EQ(read(), Lines{"BOB\\a"});
+    rewriteKeepingTimes("BOB\\b\r\n");
+    EXPECT_EQ(read(), Lines{"BOB\\b"});
+    rewriteKeepingTimes("BOB\\c\r\n");
+    EXPECT_EQ(read(), Lines{"BOB\\c"}) << "changed a moment ago, so read anew";
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    EXPECT_TRUE(read().empty());
 }
 
 TEST(FileSystemMeasure, OnlyRegularFilesBelowFourGibibytesHaveASize) {
