@@ -60,7 +60,7 @@ bool TransferHub::acceptOne(bool unreported) {
     std::uint32_t address = connection.peerAddress().value_or(0);
     if (owedToRefusal(address, pass_)) return true;  // closed as it goes out of scope
     if (connection.roundTripMicros().value_or(SHORT_PATH_RTT_US) < SHORT_PATH_RTT_US)
-        connection.setBufferSizes(SHORT_PATH_SEND_BUFFER, 0);
+        connection.setBufferSizes(SHORT_PATH_SEND_BUFFER, SHORT_PATH_RECEIVE_BUFFER);
     if (!place(connection, address)) hold(connection, address, false);
     return true;
 }

@@ -55,14 +55,17 @@ public:
     static constexpr std::uint32_t RELISTEN_MS = 1000;
     // A transfer connection whose handshake took less than SHORT_PATH_RTT_US
     // (the same machine, or a fast local network) gets a send buffer of
-    // SHORT_PATH_SEND_BUFFER bytes; the kernel reserves twice that, which
-    // keeps more in flight than such a path carries at 20 Gbit/s. Left to
-    // itself the kernel grows the buffer to its 4 MiB limit on loopback,
-    // where nothing is ever lost to shrink it, and a download through that
-    // oversized queue runs a fifth slower. Longer paths keep the kernel's
-    // sizing, which follows their bandwidth and delay.
+    // SHORT_PATH_SEND_BUFFER bytes and a receive buffer of
+    // SHORT_PATH_RECEIVE_BUFFER; the kernel reserves twice each, which keeps
+    // more in flight than such a path carries at 20 Gbit/s. Left to itself
+    // the kernel grows them to their limits (4 and 32 MiB here) on loopback,
+    // where nothing is ever lost to hold them back, and bytes then wait in
+    // queues far longer than the caches keep them: downloads ran a fifth
+    // slower, and uploads half as fast in one run out of three. Longer paths
+    // keep the kernel's sizing, which follows their bandwidth and delay.
     static constexpr std::uint32_t SHORT_PATH_RTT_US = 100;
     static constexpr int SHORT_PATH_SEND_BUFFER = 256 * 1024;
+    static constexpr int SHORT_PATH_RECEIVE_BUFFER = 1024 * 1024;
 
     // clients, poller, clock and pass must outlive the hub; `pass` counts the
     // loop's passes.

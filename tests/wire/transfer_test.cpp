@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "platform/process.h"
 #include "sharing/transfer_hub.h"
@@ -456,9 +457,10 @@ TEST_F(Transfers, AStuckDownloadDoesNotHoldOtherClients) {
     }
 }
 
-// The send buffer the server gave its end of the connection from client port
-// `peerPort`, found among this process's descriptors; 0 while it has none.
-int serverSendBuffer(std::uint16_t localPort, std::uint16_t peerPort) {
+// The send and receive buffers of the server's end of the connection from
+// client port `peerPort`, found among this process's descriptors; {0, 0}
+// while it has none.
+std::pair<int, int> serverBuffers(std::uint16_t localPort, std::uint16_t peerPort) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         int fd = std::stoi(entry.path().filename().string());
         sockaddr_in local{}, peer{};
@@ -468,15 +470,17 @@ int serverSendBuffer(std::uint16_t localPort, std::uint16_t peerPort) {
             local.sin_family != AF_INET || ntohs(local.sin_port) != localPort ||
             ntohs(peer.sin_port) != peerPort)
             continue;
-        int size = 0;
-        socklen_t length = sizeof size;
-        ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length);
-        return size;
+        int sending = 0, receiving = 0;
+        socklen_t length = sizeof sending;
+        ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sending, &length);
+        length = sizeof receiving;
+        ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiving, &length);
+        return {sending, receiving};
     }
-    return 0;
+    return {0, 0};
 }
 
-TEST_F(Transfers, ALoopbackDownloadGoesThroughAShortSendQueueAndArrivesWhole) {
+TEST_F(Transfers, ALoopbackConnectionGetsShortQueuesAndItsDownloadArrivesWhole) {
     std::string data = randomBytes(24u << 20, 11);
     dir_.write("Users/BOB/big.bin", data);
     ASSERT_EQ(requestDownload(*bob_, "big.bin", SELECT_OWN_FOLDER, 1u << 20), data.size());
@@ -486,12 +490,16 @@ TEST_F(Transfers, ALoopbackDownloadGoesThroughAShortSendQueueAndArrivesWhole) {
     ASSERT_EQ(::getsockname(transfer->socket().nativeHandle(), reinterpret_cast<sockaddr*>(&mine),
                             &length),
               0);
-    // The kernel reserves twice what it is asked for; left alone, it would
-    // have grown the buffer to megabytes by now.
-    int expected = 2 * TransferHub::SHORT_PATH_SEND_BUFFER;
+    // The kernel reserves twice what it is asked for; left alone, the send
+    // buffer would be megabytes by now and the receive buffer the default.
+    std::pair<int, int> expected{2 * TransferHub::SHORT_PATH_SEND_BUFFER,
+                                 2 * TransferHub::SHORT_PATH_RECEIVE_BUFFER};
+    std::pair<int, int> seen;
     EXPECT_TRUE(eventually([&] {
-        return serverSendBuffer(transferPort(), ntohs(mine.sin_port)) == expected;
-    })) << serverSendBuffer(transferPort(), ntohs(mine.sin_port));
+        seen = serverBuffers(transferPort(), ntohs(mine.sin_port));
+        return seen == expected;
+    })) << seen.first
+        << " " << seen.second;
     std::string got;
     char buffer[65536];
     while (got.size() < data.size()) {
