@@ -14,11 +14,11 @@ root=$PWD
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
-RUNS=9                 # single-stream transfers per server
+RUNS=11                # single-stream transfers per server
 CONCURRENT_RUNS=3      # rounds of the 8-client download
 CONCURRENT_SECONDS=5
 LATENCY_COUNT=20000    # small requests per latency run
-LATENCY_RUNS=5
+LATENCY_RUNS=7
 BIG_IDLE=10000
 if [ "$quick" = 1 ]; then
     RUNS=2 CONCURRENT_RUNS=1 CONCURRENT_SECONDS=2 LATENCY_COUNT=3000 LATENCY_RUNS=1 BIG_IDLE=2000
@@ -308,7 +308,7 @@ done
 log "one download alone, then beside 4 stuck downloads"
 for s in "${servers[@]}"; do
     big=big_$s
-    drive "$s" stuck "${!big}" 4 "$((RUNS > 3 ? 3 : RUNS))" | record "$s"
+    drive "$s" stuck "${!big}" 4 "$RUNS" | record "$s"
 done
 
 # ---- Small requests with idle clients connected ----

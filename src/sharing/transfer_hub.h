@@ -59,10 +59,10 @@ public:
     // SHORT_PATH_RECEIVE_BUFFER; the kernel reserves twice each, which keeps
     // more in flight than such a path carries at 20 Gbit/s. Left to itself
     // the kernel grows them to their limits (4 and 32 MiB here) on loopback,
-    // where nothing is ever lost to hold them back, and bytes then wait in
-    // queues far longer than the caches keep them: downloads ran a fifth
-    // slower, and uploads half as fast in one run out of three. Longer paths
-    // keep the kernel's sizing, which follows their bandwidth and delay.
+    // where nothing is ever lost to hold them back, and through such long
+    // queues downloads ran a fifth slower and uploads half as fast, some runs
+    // far slower still. Longer paths keep the kernel's sizing, which follows
+    // their bandwidth and delay.
     static constexpr std::uint32_t SHORT_PATH_RTT_US = 100;
     static constexpr int SHORT_PATH_SEND_BUFFER = 256 * 1024;
     static constexpr int SHORT_PATH_RECEIVE_BUFFER = 1024 * 1024;
