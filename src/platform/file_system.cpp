@@ -81,7 +81,7 @@ LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
     open_ = true;
     eof_ = true;  // everything there is, is in the buffer
     failed_ = failed;
-    end_ = failed ? 0 : content->size();
+    end_ = content->size();  // nothing after a failed read
 }
 
 void LineReader::open(const std::string& nativePath) {
@@ -188,9 +188,6 @@ std::int64_t nanoseconds(const timespec& time) {
 
 const std::string* KeptFile::contentOf(const std::string& nativePath, bool* failed) {
     *failed = false;
-    // Taken before the look, so a change after it can only be later.
-    timespec lookedAt{};
-    ::clock_gettime(CLOCK_REALTIME, &lookedAt);
     struct stat now {};
     if (::stat(nativePath.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
         static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
@@ -218,6 +215,11 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
         device_ = now.st_dev;
         inode_ = now.st_ino;
     }
+    // A change after the look above gets a change time no earlier than a
+    // coarse clock tick before it, so later than this less the settling
+    // time: a stamp that old, once settled, cannot come back.
+    timespec readAt{};
+    ::clock_gettime(CLOCK_REALTIME, &readAt);
     settled_ = false;
     content_.resize(stamp.size);
     ssize_t got;
@@ -232,7 +234,7 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     content_.resize(static_cast<std::size_t>(got));
     stamp_ = stamp;
     settled_ = stamp.changed <=
-               nanoseconds(lookedAt) - static_cast<std::int64_t>(settleSeconds_) * 1000000000;
+               nanoseconds(readAt) - static_cast<std::int64_t>(settleSeconds_) * 1000000000;
     return &content_;
 }
 
