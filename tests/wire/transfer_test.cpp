@@ -79,6 +79,19 @@ protected:
         return connection;
     }
 
+    // Everything a transfer connection delivers until the server closes it
+    // (or nothing more comes for 3 s).
+    static std::string readAll(client::Connection& connection) {
+        std::string all;
+        char buffer[65536];
+        while (connection.waitReadable(3000)) {
+            IoResult got = connection.socket().receiveSome(buffer, sizeof buffer);
+            if (got.bytes == 0 && !got.wouldBlock()) break;
+            all.append(buffer, got.bytes);
+        }
+        return all;
+    }
+
     std::unique_ptr<client::Client> bob_;
 };
 
@@ -430,16 +443,6 @@ TEST_F(Transfers, ConnectionsGoToTheClientFromTheirAddress) {
     // The later request connects first.
     auto second = openTransfer("127.0.0.2");
     auto first = openTransfer("127.0.0.1");
-    auto readAll = [](client::Connection& connection) {
-        std::string all;
-        char buffer[65536];
-        while (connection.waitReadable(3000)) {
-            IoResult got = connection.socket().receiveSome(buffer, sizeof buffer);
-            if (got.bytes == 0 && !got.wouldBlock()) break;
-            all.append(buffer, got.bytes);
-        }
-        return all;
-    };
     EXPECT_EQ(readAll(*second), dir_.read("Users/ANN/ann.bin"));
     EXPECT_EQ(readAll(*first), dir_.read("Users/BOB/bob.bin"));
 }
@@ -500,15 +503,7 @@ TEST_F(Transfers, ALoopbackConnectionGetsShortQueuesAndItsDownloadArrivesWhole) 
         return seen == expected;
     })) << seen.first
         << " " << seen.second;
-    std::string got;
-    char buffer[65536];
-    while (got.size() < data.size()) {
-        ASSERT_TRUE(transfer->socket().waitReadable(5000));
-        int n = transfer->socket().receive(buffer, static_cast<int>(sizeof buffer));
-        ASSERT_GT(n, 0);
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    EXPECT_TRUE(got == data);
+    EXPECT_TRUE(readAll(*transfer) == data);
 }
 
 TEST_F(Transfers, AHalfClosedDownloadThatIsNeverReadLetsTheServerSleep) {
