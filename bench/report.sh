@@ -277,8 +277,10 @@ kinds:
 
 - about a file: ours, a file-information request (\`REQ_FILE_INFO\`) for a
   file in the caller's own folder, which looks up the catalog and measures
-  the file (the catalog's content is kept between requests while its name,
-  size and times show it untouched, so looking it up costs one \`stat\`);
+  the file with one \`stat\` (the catalog's content is kept between requests,
+  and the system reports any change to the file or its name among the
+  readiness the server gathers anyway, so looking it up costs nothing while
+  it is untouched);
   nginx, a keep-alive \`GET\` of a 6-byte file; vsftpd, \`SIZE\` of that
   file;
 - touching no file: ours, a login on a session already logged in, refused

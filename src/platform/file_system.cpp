@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -73,7 +74,7 @@ LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
     bool failed = false;
     const std::string* content = kept.contentOf(nativePath, &failed);
     if (content == nullptr) {
-        open(nativePath);
+        if (!kept.foundNothing()) open(nativePath);
         return;
     }
     buffer_.assign(content->begin(), content->end());
@@ -160,6 +161,7 @@ bool LineReader::next(TextLine& line) {
 
 KeptFile::~KeptFile() {
     close();
+    unwatchChanges();
 }
 
 KeptFile& KeptFile::operator=(const KeptFile& other) {
@@ -176,6 +178,7 @@ void KeptFile::close() {
     path_.clear();
     content_.clear();
     settled_ = false;
+    trusted_ = false;
 }
 
 namespace {
@@ -184,21 +187,126 @@ std::int64_t nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+std::int64_t monotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return nanoseconds(now) / 1000000;
+}
+
+// What a change to the catalog can look like: written, truncated, touched
+// or re-permitted in place, or its name removed, renamed away or over.
+constexpr std::uint32_t FILE_CHANGES = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr std::uint32_t NAME_CHANGES = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
 }  // namespace
+
+int KeptFile::watchChanges() {
+    if (changes_ < 0) changes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    return changes_;
+}
+
+void KeptFile::unwatchChanges() {
+    if (changes_ >= 0) ::close(changes_);  // its watches go with it
+    changes_ = folderWatch_ = fileWatch_ = -1;
+    watchedFolder_.clear();
+    fileName_.clear();
+    trusted_ = false;
+}
+
+void KeptFile::dropWatches() {
+    if (folderWatch_ >= 0) ::inotify_rm_watch(changes_, folderWatch_);
+    if (fileWatch_ >= 0) ::inotify_rm_watch(changes_, fileWatch_);
+    folderWatch_ = fileWatch_ = -1;
+    watchedFolder_.clear();
+    fileName_.clear();
+}
+
+bool KeptFile::watchFile(const std::string& nativePath) {
+    if (changes_ < 0) return false;
+    std::size_t slash = nativePath.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : nativePath.substr(0, slash);
+    std::string name = slash == std::string::npos ? nativePath : nativePath.substr(slash + 1);
+    if (folderWatch_ < 0 || folder != watchedFolder_ || name != fileName_) {
+        dropWatches();
+        folderWatch_ = ::inotify_add_watch(changes_, folder.c_str(), NAME_CHANGES);
+        if (folderWatch_ < 0) return false;
+        watchedFolder_ = std::move(folder);
+        fileName_ = std::move(name);
+    }
+    if (fileWatch_ >= 0 && !nameMoved_) return true;
+    // The name may lead to another file by now. The same file gives the same
+    // watch; a watch on a file the name has left goes.
+    nameMoved_ = false;
+    int watch = ::inotify_add_watch(changes_, nativePath.c_str(), FILE_CHANGES | IN_DONT_FOLLOW);
+    if (fileWatch_ >= 0 && watch != fileWatch_) ::inotify_rm_watch(changes_, fileWatch_);
+    fileWatch_ = watch;  // none while nothing is at the name
+    return true;
+}
+
+void KeptFile::trust(bool watched, const std::string& nativePath, std::int64_t nowMs) {
+    trusted_ = watched;
+    if (!watched) return;
+    trustedPath_ = nativePath;
+    trustedSince_ = nowMs;
+}
+
+void KeptFile::takeChanges() {
+    if (changes_ < 0) return;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        ssize_t got = ::read(changes_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            // Other names in the folder come and go without touching ours.
+            bool otherName = event->wd == folderWatch_ && event->len > 0 &&
+                             std::string_view(event->name) != fileName_;
+            if (otherName) continue;
+            trusted_ = false;
+            // Anything but a change to the watched file itself may mean the
+            // name leads elsewhere now.
+            if (event->wd != fileWatch_) nameMoved_ = true;
+            if (event->mask & IN_IGNORED) {
+                if (event->wd == folderWatch_) folderWatch_ = -1;
+                if (event->wd == fileWatch_) fileWatch_ = -1;
+            }
+        }
+    }
+}
 
 const std::string* KeptFile::contentOf(const std::string& nativePath, bool* failed) {
     *failed = false;
+    std::int64_t nowMs = changes_ >= 0 ? monotonicMs() : 0;
+    if (trusted_ && trustedPath_ == nativePath && nowMs - trustedSince_ < RECHECK_MS)
+        return absent_ ? nullptr : &content_;
+    trusted_ = false;
+    // The watches come first, so a change made while the file is looked at
+    // and read below is reported after it. A name that was a link last time
+    // is not watched: it is never trusted.
+    bool nameWatched = !linked_ && watchFile(nativePath);
     struct stat now {};
-    if (::stat(nativePath.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
-        static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
+    bool found = ::lstat(nativePath.c_str(), &now) == 0;
+    absent_ = !found && errno == ENOENT;
+    linked_ = found && S_ISLNK(now.st_mode);
+    if (linked_ && ::stat(nativePath.c_str(), &now) != 0) now = {};
+    if (!S_ISREG(now.st_mode) || static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
         close();
+        // Nothing at the name: the folder's watch reports anything coming.
+        trust(absent_ && nameWatched, nativePath, nowMs);
         return nullptr;
     }
+    bool watched = nameWatched && !linked_ && fileWatch_ >= 0;
     Stamp stamp{static_cast<std::uint64_t>(now.st_size), nanoseconds(now.st_mtim),
                 nanoseconds(now.st_ctim)};
     bool same =
         handle_ >= 0 && path_ == nativePath && device_ == now.st_dev && inode_ == now.st_ino;
-    if (same && settled_ && stamp == stamp_) return &content_;
+    if (same && settled_ && stamp == stamp_) {
+        trust(watched, nativePath, nowMs);
+        return &content_;
+    }
     if (!same) {
         close();
         int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -235,6 +343,7 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     stamp_ = stamp;
     settled_ = stamp.changed <=
                nanoseconds(readAt) - static_cast<std::int64_t>(settleSeconds_) * 1000000000;
+    trust(watched, nativePath, nowMs);
     return &content_;
 }
 
@@ -413,10 +522,12 @@ bool FileSystem::exists(std::string_view stored) const {
 }
 
 bool FileSystem::makeDirectory(std::string_view stored) const {
+    kept_.distrust();
     return ::mkdir(nativePath(stored).c_str(), 0755) == 0;
 }
 
 bool FileSystem::removeFile(std::string_view stored) const {
+    kept_.distrust();
     return ::unlink(nativePath(stored).c_str()) == 0;
 }
 
@@ -427,6 +538,7 @@ bool FileSystem::isReadOnlyFile(std::string_view stored) const {
 }
 
 bool FileSystem::renameNoReplace(std::string_view from, std::string_view to) const {
+    kept_.distrust();
     return renameNoReplaceNative(nativePath(from), nativePath(to));
 }
 
@@ -471,6 +583,7 @@ bool FileSystem::listDirectory(std::string_view stored,
 
 bool FileSystem::appendRecord(std::string_view stored, std::string_view record, bool durable,
                               unsigned mode) const {
+    kept_.distrust();
     int handle = ::open(nativePath(stored).c_str(),
                         O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
     if (handle < 0) return false;
@@ -496,6 +609,7 @@ bool FileSystem::appendRecord(std::string_view stored, std::string_view record, 
 
 bool FileSystem::replaceContent(std::string_view stored, std::string_view temporary,
                                 std::string_view content, unsigned mode) const {
+    kept_.distrust();
     std::string target = nativePath(stored);
     std::string temp = nativePath(temporary);
     int handle = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
@@ -509,6 +623,7 @@ bool FileSystem::replaceContent(std::string_view stored, std::string_view tempor
 }
 
 bool FileSystem::copyFile(const std::string& nativeFrom, std::string_view storedTo) const {
+    kept_.distrust();
     SourceFile source;
     if (!source.open(nativeFrom)) return false;
     UploadFile target;
@@ -554,6 +669,7 @@ void sweepTemporaries(const std::string& folder, int depthLeft) {
 }  // namespace
 
 void FileSystem::removeStaleTemporaries() const {
+    kept_.distrust();
     for (const char* name : {"vxttemp.tmp", "vxtTemp.tmp"}) ::unlink(nativePath(name).c_str());
     sweepTemporaries(root_, 0);
     sweepTemporaries(nativePath("Users"), 32);

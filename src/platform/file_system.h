@@ -71,20 +71,30 @@ private:
 
 // A file that is read again and again (the catalog): its descriptor is kept
 // open between reads to save opening it each time, and so is the content it
-// last read. Every use first asks by name which file the name leads to now:
-// a file renamed over it, removed, or anything but a regular file is never
+// last read. A use first asks by name which file the name leads to now: a
+// file renamed over it, removed, or anything but a regular file is never
 // read through the old descriptor. The kept content stands in for a read
 // only while the file's identity, size, modification and change times are
 // all as they were, and only if its last change came SETTLE_SECONDS or more
 // before that content was read: any later change then leaves a later change
 // time, however coarsely the file system keeps time. A file changed more
 // recently is read anew every time, so every use sees what the file holds at
-// that moment. A copy starts without a descriptor or content.
+// that moment. A copy starts without a descriptor, content or watch.
+//
+// With its changes watched (watchChanges), a use need not even ask: the
+// system reports every change to the file and to its name in its folder, and
+// while none has been reported since the content was read, the content
+// stands in at no cost for up to RECHECK_MS. A file reached through a
+// symbolic link is never taken on trust this way.
 class KeptFile {
 public:
     // The largest file kept, read in one read.
     static constexpr std::size_t READ_LIMIT = 65536;
     static constexpr int SETTLE_SECONDS = 5;
+    // However quiet the reports, the file is looked at again after this: a
+    // change the system does not report (a shared mapping, a network file
+    // system) is seen within it.
+    static constexpr std::int64_t RECHECK_MS = 1000;
 
     explicit KeptFile(int settleSeconds = SETTLE_SECONDS) : settleSeconds_(settleSeconds) {}
     ~KeptFile();
@@ -95,7 +105,25 @@ public:
     // regular file of at most READ_LIMIT bytes, else nullptr. *failed is set
     // when reading it failed (what is returned is then not all of it).
     const std::string* contentOf(const std::string& nativePath, bool* failed);
+    // The last use found nothing at all at the name.
+    bool foundNothing() const { return absent_; }
     void close();
+
+    // Starts watching for changes. The returned handle turns readable when
+    // one is reported. Its owner must test that readiness before every use
+    // and call takeChanges() first whenever it is readable. -1 when the
+    // system cannot report changes: every use then looks at the file, as
+    // without a watch.
+    int watchChanges();
+    void takeChanges();
+    // Back to looking at the file on every use.
+    void unwatchChanges();
+    // This process may have changed the file or its name: the next use
+    // looks at it.
+    void distrust() {
+        trusted_ = false;
+        nameMoved_ = true;
+    }
 
 private:
     struct Stamp {
@@ -105,6 +133,13 @@ private:
         bool operator==(const Stamp&) const = default;
     };
 
+    // Watches the folder of `nativePath` for its name, and the file it
+    // names, if any, for its content. True when the folder's watch stands.
+    bool watchFile(const std::string& nativePath);
+    // What was just looked at may stand in while nothing is reported.
+    void trust(bool watched, const std::string& nativePath, std::int64_t nowMs);
+    void dropWatches();
+
     int settleSeconds_;
     int handle_ = -1;
     std::string path_;
@@ -113,6 +148,18 @@ private:
     std::string content_;
     Stamp stamp_;
     bool settled_ = false;  // content_ may stand in for a read while stamp_ holds
+
+    int changes_ = -1;  // the change reports, once watched
+    int folderWatch_ = -1;
+    int fileWatch_ = -1;
+    std::string watchedFolder_;
+    std::string fileName_;   // the name in watchedFolder_ that leads to the file
+    bool nameMoved_ = true;  // fileWatch_ may no longer be on the file the name leads to
+    bool trusted_ = false;   // no change reported since trustedPath_ was looked at
+    std::string trustedPath_;
+    bool absent_ = false;            // nothing was at the name when last looked at
+    bool linked_ = false;            // the name was a symbolic link when last looked at
+    std::int64_t trustedSince_ = 0;  // monotonic milliseconds
 };
 
 // An open regular file, read-only, closed by the destructor.
@@ -244,6 +291,11 @@ public:
     // read on every request of a kind (the catalog) keeps one between reads.
     // One descriptor is kept in all, for the file read this way last.
     LineReader readLines(std::string_view stored) const;
+    // Lets the file read through readLines be taken on trust while no change
+    // to it is reported (see KeptFile::watchChanges for the caller's part).
+    int watchChanges() const { return kept_.watchChanges(); }
+    void takeChanges() const { kept_.takeChanges(); }
+    void unwatchChanges() const { kept_.unwatchChanges(); }
 
 private:
     std::string root_;

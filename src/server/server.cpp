@@ -53,6 +53,11 @@ bool Server::start(std::string& error) {
     // Only now: a second server in this folder, refused its port, must not
     // take the temporaries of the one that holds it.
     files_.removeStaleTemporaries();
+    // Changes to the catalog are reported with the readiness of every pass,
+    // so a request looks at the file only when it may have changed.
+    int changes = files_.watchChanges();
+    if (changes >= 0 && !poller_.watch(changes, READY_READ, &catalogChanged_))
+        files_.unwatchChanges();
     // The catalog keeps its descriptor between reads; taking it now puts it
     // among the server's descriptors at rest.
     Catalog(files_).forEachLine([](std::string_view) {});
@@ -98,6 +103,10 @@ void Server::runPass() {
     if (wakeReady_) {
         wakeReady_ = 0;
         wake_.drain();
+    }
+    if (catalogChanged_) {
+        catalogChanged_ = 0;
+        files_.takeChanges();
     }
     context_->activity = false;
     ++context_->pass;

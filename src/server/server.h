@@ -94,6 +94,7 @@ private:
     ClientList clients_;
     Listener listener_;
     std::uint32_t wakeReady_ = 0;
+    std::uint32_t catalogChanged_ = 0;
     std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
     std::uint32_t lastRelease_ = 0;
     bool idleLastPass_ = false;

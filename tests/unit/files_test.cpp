@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -178,6 +180,107 @@ TEST(KeptFile, KeptContentStandsInForAReadOnlyWhileTheFileIsUntouched) {
     EXPECT_EQ(read(), Lines{"BOB\\c"}) << "changed a moment ago, so read anew";
     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
     EXPECT_TRUE(read().empty());
+}
+
+// Waits for the watch to report a change and takes it, as the server does
+// after a readiness wait.
+bool changeReported(KeptFile& kept, int handle, int waitMs = 1000) {
+    pollfd ready{handle, POLLIN, 0};
+    if (::poll(&ready, 1, waitMs) != 1) return false;
+    kept.takeChanges();
+    return true;
+}
+
+TEST(KeptFile, AWatchedFileIsTakenOnTrustUntilAChangeToItOrItsNameIsReported) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "elsewhere");
+    std::string path = (dir / "c").string();
+    KeptFile kept;
+    int handle = kept.watchChanges();
+    ASSERT_GE(handle, 0);
+    auto read = [&] {
+        LineReader reader(path, kept);
+        Lines lines;
+        TextLine line;
+        while (reader.next(line)) lines.push_back(line.text);
+        if (!reader.isOpen()) lines.push_back("<not open>");
+        return lines;
+    };
+    dir.write("c", "BOB\\a\r\n");
+    EXPECT_EQ(read(), Lines{"BOB\\a"});
+    EXPECT_FALSE(changeReported(kept, handle, 100)) << "reading is no change";
+
+    // The same size and modification time: only the report tells.
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    dir.write("c", "BOB\\b\r\n");
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    EXPECT_EQ(read(), Lines{"BOB\\a"}) << "until the report is taken, the kept content stands";
+    ASSERT_TRUE(changeReported(kept, handle));
+    EXPECT_EQ(read(), Lines{"BOB\\b"});
+
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        Lines seen;
+    };
+    std::vector<Change> changes = {
+        {"a file renamed over the name",
+         [&] {
+             dir.write("c.new", "BOB\\c\r\n");
+             std::filesystem::rename(dir / "c.new", dir / "c");
+         },
+         Lines{"BOB\\c"}},
+        {"written through a link in another folder",
+         [&] {
+             std::filesystem::create_hard_link(dir / "c", dir / "elsewhere" / "c");
+             dir.write("elsewhere/c", "BOB\\d\r\n");
+         },
+         Lines{"BOB\\d"}},
+        {"made unreadable",
+         [&] { std::filesystem::permissions(path, std::filesystem::perms::none); },
+         Lines{"BOB\\d"}},
+        {"removed", [&] { std::filesystem::remove(path); }, Lines{"<not open>"}},
+        {"created again", [&] { dir.write("c", "BOB\\e\r\n"); }, Lines{"BOB\\e"}},
+        {"truncated", [&] { ASSERT_EQ(::truncate(path.c_str(), 0), 0); }, Lines{}},
+    };
+    for (const auto& change : changes) {
+        change.make();
+        EXPECT_TRUE(changeReported(kept, handle)) << change.what;
+        EXPECT_EQ(read(), change.seen) << change.what;
+        EXPECT_EQ(read(), change.seen) << change.what << ", read again";
+    }
+    dir.write("other", "x");
+    std::filesystem::remove(dir / "other");
+    changeReported(kept, handle, 100);  // other names: taken and passed over
+    EXPECT_EQ(read(), Lines{});
+}
+
+TEST(KeptFile, ChangesThisProcessMakesAndFilesBehindALinkAreSeenWithoutAReport) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "elsewhere");
+    FileSystem files(dir.str());
+    ASSERT_GE(files.watchChanges(), 0);
+    dir.write("c", "BOB\\a\r\n");
+    EXPECT_EQ(keptLines(files, "c"), Lines{"BOB\\a"});
+    ASSERT_TRUE(files.appendRecord("c", "ANN\\x\r\n", false));
+    EXPECT_EQ(keptLines(files, "c"), (Lines{"BOB\\a", "ANN\\x"}));
+    ASSERT_TRUE(files.replaceContent("c", "c.tmp", "NEW\r\n"));
+    EXPECT_EQ(keptLines(files, "c"), Lines{"NEW"});
+
+    // Behind a link, the file lives where no watch of the name's folder sees it.
+    dir.write("elsewhere/target", "OLD\r\n");
+    std::filesystem::remove(dir / "c");
+    std::filesystem::create_symlink(dir / "elsewhere" / "target", dir / "c");
+    files.takeChanges();
+    EXPECT_EQ(keptLines(files, "c"), Lines{"OLD"});
+    files.takeChanges();  // the watch on the file the name left ends now
+    EXPECT_EQ(keptLines(files, "c"), Lines{"OLD"});
+    dir.write("elsewhere/target.new", "TWO\r\n");
+    std::filesystem::rename(dir / "elsewhere" / "target.new", dir / "elsewhere" / "target");
+    files.takeChanges();
+    EXPECT_EQ(keptLines(files, "c"), Lines{"TWO"});
 }
 
 TEST(FileSystemMeasure, OnlyRegularFilesBelowFourGibibytesHaveASize) {

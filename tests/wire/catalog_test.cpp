@@ -1,6 +1,9 @@
 // The shared-file catalog and the listings, end to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -120,6 +123,36 @@ TEST_F(CatalogRequests, AppendAfterATornCatalogLine) {
     auto bob = loginAs("bob");
     publish(*bob, "b.txt");
     EXPECT_EQ(dir_.read("shared.dat"), "ANN\\a.txt\r\nBOB\\b.txt\r\n");
+}
+
+TEST_F(CatalogRequests, TheCatalogEditedByHandIsSeenByTheVeryNextRequest) {
+    auto bob = loginAs("bob");
+    dir_.write("Users/BOB/a.txt", "1");
+    dir_.write("Users/BOB/b.txt", "2");
+    std::string path = (dir_ / "shared.dat").string();
+    dir_.write("shared.dat", "BOB\\b.txt\r\n");
+    // Rewritten in place to the same size with the modification time put
+    // back: nothing but the content changes between two requests.
+    for (int round = 0; round < 6; ++round) {
+        bool aShared = round % 2 == 0;
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        dir_.write("shared.dat", aShared ? "BOB\\a.txt\r\n" : "BOB\\b.txt\r\n");
+        timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        auto a = bob->fileInfo("a.txt");
+        auto b = bob->fileInfo("b.txt");
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(a->shared, aShared) << "round " << round;
+        EXPECT_EQ(b->shared, !aShared) << "round " << round;
+    }
+    dir_.write("shared.new", "BOB\\a.txt\r\nBOB\\b.txt\r\n");
+    std::filesystem::rename(dir_ / "shared.new", dir_ / "shared.dat");
+    EXPECT_EQ(bob->listCatalog()->size(), 2u) << "a catalog renamed over the old one";
+    std::filesystem::remove(dir_ / "shared.dat");
+    EXPECT_EQ(bob->listCatalog()->size(), 0u) << "removed";
+    dir_.write("shared.dat", "BOB\\b.txt\r\n");
+    EXPECT_EQ(*bob->listCatalog(), std::vector<std::string>{"BOB\\b.txt"}) << "created again";
 }
 
 }  // namespace
