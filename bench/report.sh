@@ -345,6 +345,14 @@ $(latency_checks)
   passive-mode FTP with an anonymous login, and HTTP/1.1 keep-alive \`GET\`
   and WebDAV \`PUT\`. An upload's time runs until the server has confirmed
   it (our \`REPLY_OK\`, FTP's 226, HTTP's 201/204).
+- Every upload writes a new file: the server's file from its previous run is
+  removed just before. This machine hands memory that has stayed free for a
+  couple of seconds back to its host (free page reporting), and the host is
+  slow to give it again. A server that keeps the old file until the new one
+  is complete (ours and nginx, so that a failed upload loses nothing) frees
+  it at the end, seconds before its next run, while vsftpd truncates it
+  first and writes into the memory it has just freed. Replacing the file
+  would time the host's memory rather than the servers.
 - Transfer runs alternate between the servers, so a change in the machine's
   load touches all of them alike.
 - nginx runs one worker process, with \`sendfile\` on, access logging off and

@@ -216,6 +216,8 @@ proto_nginx=http port_nginx=$HTTP_PORT big_nginx=big.bin mid_nginx=mid.bin
 up_nginx=big.up tiny_nginx=tiny.txt
 proto_vsftpd=ftp port_vsftpd=$FTP_PORT big_vsftpd=big.bin mid_vsftpd=mid.bin
 up_vsftpd=up/big.up tiny_vsftpd=tiny.txt
+upfile_ours=$ours/Users/BENCH/big.up upfile_nginx=$www/html/up/big.up
+upfile_vsftpd=$ftp/root/up/big.up
 servers=(ours nginx vsftpd)
 
 drive() {  # SERVER COMMAND ARGS...: the client against that server
@@ -293,6 +295,9 @@ for _ in $(seq "$RUNS"); do
     for s in "${servers[@]}"; do
         big=big_$s up=up_$s
         drive "$s" download "${!big}" 1 | record "$s"
+        # Every upload writes a new file: see the report on freed memory.
+        upfile=upfile_$s
+        rm -f "${!upfile}"
         drive "$s" upload "${!up}" $BIG_SIZE 1 | record "$s"
     done
 done
