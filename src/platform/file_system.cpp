@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/tick_clock.h"
+
 namespace vextora {
 
 namespace {
@@ -187,12 +189,6 @@ std::int64_t nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-std::int64_t monotonicMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return nanoseconds(now) / 1000000;
-}
-
 // What a change to the catalog can look like: written, truncated, touched
 // or re-permitted in place, or its name removed, renamed away or over.
 constexpr std::uint32_t FILE_CHANGES = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
@@ -244,11 +240,11 @@ bool KeptFile::watchFile(const std::string& nativePath) {
     return true;
 }
 
-void KeptFile::trust(bool watched, const std::string& nativePath, std::int64_t nowMs) {
+void KeptFile::trust(bool watched, const std::string& nativePath, std::uint32_t tick) {
     trusted_ = watched;
     if (!watched) return;
     trustedPath_ = nativePath;
-    trustedSince_ = nowMs;
+    trustedSince_ = tick;
 }
 
 void KeptFile::takeChanges() {
@@ -279,8 +275,8 @@ void KeptFile::takeChanges() {
 
 const std::string* KeptFile::contentOf(const std::string& nativePath, bool* failed) {
     *failed = false;
-    std::int64_t nowMs = changes_ >= 0 ? monotonicMs() : 0;
-    if (trusted_ && trustedPath_ == nativePath && nowMs - trustedSince_ < RECHECK_MS)
+    std::uint32_t tick = changes_ >= 0 ? SystemTickClock().now() : 0;
+    if (trusted_ && trustedPath_ == nativePath && elapsedMs(trustedSince_, tick) < RECHECK_MS)
         return absent_ ? nullptr : &content_;
     trusted_ = false;
     // The watches come first, so a change made while the file is looked at
@@ -295,7 +291,7 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     if (!S_ISREG(now.st_mode) || static_cast<std::uint64_t>(now.st_size) > READ_LIMIT) {
         close();
         // Nothing at the name: the folder's watch reports anything coming.
-        trust(absent_ && nameWatched, nativePath, nowMs);
+        trust(absent_ && nameWatched, nativePath, tick);
         return nullptr;
     }
     bool watched = nameWatched && !linked_ && fileWatch_ >= 0;
@@ -304,7 +300,7 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     bool same =
         handle_ >= 0 && path_ == nativePath && device_ == now.st_dev && inode_ == now.st_ino;
     if (same && settled_ && stamp == stamp_) {
-        trust(watched, nativePath, nowMs);
+        trust(watched, nativePath, tick);
         return &content_;
     }
     if (!same) {
@@ -343,7 +339,7 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     stamp_ = stamp;
     settled_ = stamp.changed <=
                nanoseconds(readAt) - static_cast<std::int64_t>(settleSeconds_) * 1000000000;
-    trust(watched, nativePath, nowMs);
+    trust(watched, nativePath, tick);
     return &content_;
 }
 

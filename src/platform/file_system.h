@@ -94,7 +94,7 @@ public:
     // However quiet the reports, the file is looked at again after this: a
     // change the system does not report (a shared mapping, a network file
     // system) is seen within it.
-    static constexpr std::int64_t RECHECK_MS = 1000;
+    static constexpr std::uint32_t RECHECK_MS = 1000;
 
     explicit KeptFile(int settleSeconds = SETTLE_SECONDS) : settleSeconds_(settleSeconds) {}
     ~KeptFile();
@@ -137,7 +137,7 @@ private:
     // names, if any, for its content. True when the folder's watch stands.
     bool watchFile(const std::string& nativePath);
     // What was just looked at may stand in while nothing is reported.
-    void trust(bool watched, const std::string& nativePath, std::int64_t nowMs);
+    void trust(bool watched, const std::string& nativePath, std::uint32_t tick);
     void dropWatches();
 
     int settleSeconds_;
@@ -157,9 +157,9 @@ private:
     bool nameMoved_ = true;  // fileWatch_ may no longer be on the file the name leads to
     bool trusted_ = false;   // no change reported since trustedPath_ was looked at
     std::string trustedPath_;
-    bool absent_ = false;            // nothing was at the name when last looked at
-    bool linked_ = false;            // the name was a symbolic link when last looked at
-    std::int64_t trustedSince_ = 0;  // monotonic milliseconds
+    bool absent_ = false;             // nothing was at the name when last looked at
+    bool linked_ = false;             // the name was a symbolic link when last looked at
+    std::uint32_t trustedSince_ = 0;  // a tick of SystemTickClock
 };
 
 // An open regular file, read-only, closed by the destructor.
