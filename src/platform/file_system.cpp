@@ -203,10 +203,10 @@ int KeptFile::watchChanges() {
 }
 
 void KeptFile::unwatchChanges() {
-    if (changes_ >= 0) ::close(changes_);  // its watches go with it
-    changes_ = folderWatch_ = fileWatch_ = -1;
-    watchedFolder_.clear();
-    fileName_.clear();
+    if (changes_ < 0) return;
+    dropWatches();
+    ::close(changes_);
+    changes_ = -1;
     trusted_ = false;
 }
 
