@@ -365,5 +365,6 @@ $(latency_checks)
 - Medians: $RUNS runs of each single-stream transfer, $CONCURRENT_RUNS rounds
   of the concurrent test, $RUNS runs of each stuck-test phase, $LATENCY_RUNS runs
   of the latency test at each idle count. Single-stream and latency runs go
-  round the servers in turn, so a change in the machine's load meets them all.
+  round the servers in turn, so a change in the machine's load meets them all;
+  each latency round starts with the next server.
 EOF

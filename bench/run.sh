@@ -18,7 +18,7 @@ RUNS=11                # single-stream transfers per server
 CONCURRENT_RUNS=3      # rounds of the 8-client download
 CONCURRENT_SECONDS=5
 LATENCY_COUNT=20000    # small requests per latency run
-LATENCY_RUNS=7
+LATENCY_RUNS=11
 BIG_IDLE=10000
 if [ "$quick" = 1 ]; then
     RUNS=2 CONCURRENT_RUNS=1 CONCURRENT_SECONDS=2 LATENCY_COUNT=3000 LATENCY_RUNS=1 BIG_IDLE=2000
@@ -318,15 +318,21 @@ done
 
 # ---- Small requests with idle clients connected ----
 
-# One run of both kinds against every given server in turn, so that a change
-# in the machine's load falls on all of them alike. IDLE labels the figures.
-latency_round() {  # IDLE SERVER...
-    local idle=$1 s tiny
+# LATENCY_RUNS rounds, each a run of both kinds against every given server in
+# turn, so that a change in the machine's load falls on all of them alike.
+# Each round starts with the next server, so no server always takes the
+# first turn after a change of phase. IDLE labels the figures.
+latency_rounds() {  # IDLE SERVER...
+    local idle=$1 round turn s tiny
     shift
-    for s in "$@"; do
-        tiny=tiny_$s
-        drive "$s" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle${idle}_/" | record "$s"
-        drive "$s" latency - "$LATENCY_COUNT" | sed "s/^/idle${idle}_trivial_/" | record "$s"
+    local list=("$@")
+    for round in $(seq 0 $((LATENCY_RUNS - 1))); do
+        for turn in $(seq 0 $((${#list[@]} - 1))); do
+            s=${list[$(((round + turn) % ${#list[@]}))]}
+            tiny=tiny_$s
+            drive "$s" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle${idle}_/" | record "$s"
+            drive "$s" latency - "$LATENCY_COUNT" | sed "s/^/idle${idle}_trivial_/" | record "$s"
+        done
     done
 }
 
@@ -349,13 +355,13 @@ open_idle() {
 
 hz=$(getconf CLK_TCK)
 log "small requests with 0 and 1000 idle clients, runs interleaved across the servers"
-for _ in $(seq "$LATENCY_RUNS"); do latency_round 0 "${servers[@]}"; done
+latency_rounds 0 "${servers[@]}"
 idle_pids=()
 for s in "${servers[@]}"; do
     open_idle "$s" 1000
     idle_pids+=("$idle_pid")
 done
-for _ in $(seq "$LATENCY_RUNS"); do latency_round 1000 "${servers[@]}"; done
+latency_rounds 1000 "${servers[@]}"
 for pid in "${idle_pids[@]}"; do stop_group "$pid"; done
 sleep 1
 
@@ -385,7 +391,7 @@ for s in "${servers[@]}"; do
     [ "$count" = "$BIG_IDLE" ] && crowded+=("$s")
 done
 log "small requests with $BIG_IDLE idle clients: ${crowded[*]}"
-for _ in $(seq "$LATENCY_RUNS"); do latency_round "$BIG_IDLE" "${crowded[@]}"; done
+latency_rounds "$BIG_IDLE" "${crowded[@]}"
 for pid in "${idle_pids[@]}"; do stop_group "$pid"; done
 sleep 1
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
