@@ -3,7 +3,9 @@
 // start() binds the control listener and the transfer listener. run() repeats
 // one pass until a stop is requested, then shuts down. A pass:
 //   1. gathers readiness of every socket with one system call (waiting for it
-//      first, up to a short bound, only when the previous pass did nothing);
+//      first, up to a short bound, only when the previous pass did nothing;
+//      skipped after a busy pass when the last gathering was microseconds
+//      ago);
 //   2. accepts at most one control connection and at most one transfer
 //      connection;
 //   3. polls every session once, in accept order, destroying finished ones;
@@ -19,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,6 +100,7 @@ private:
     std::uint32_t catalogChanged_ = 0;
     std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
     std::uint32_t lastRelease_ = 0;
+    std::chrono::steady_clock::time_point lastLook_;  // last look at readiness
     bool idleLastPass_ = false;
     std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;
