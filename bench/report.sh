@@ -366,5 +366,7 @@ $(latency_checks)
   of the concurrent test, $RUNS runs of each stuck-test phase, $LATENCY_RUNS runs
   of the latency test at each idle count. Single-stream and latency runs go
   round the servers in turn, so a change in the machine's load meets them all;
-  each latency round starts with the next server.
+  each latency round starts with the next server. Before the rounds at each
+  idle count, once the idle clients are connected, the run waits (up to 30 s)
+  for a second in which the processors are at least 95% idle.
 EOF
