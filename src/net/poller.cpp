@@ -9,8 +9,6 @@ namespace vextora {
 
 namespace {
 
-constexpr int MAX_EVENTS = 1024;
-
 std::uint32_t toEpoll(std::uint32_t interest) {
     // The peer's close of its sending side is asked for only when nothing
     // else is: it stays reported for as long as the connection lives, so a
@@ -27,7 +25,7 @@ std::uint32_t toEpoll(std::uint32_t interest) {
 }  // namespace
 
 Poller::Poller()
-    : handle_(::epoll_create1(EPOLL_CLOEXEC)), events_(sizeof(epoll_event) * MAX_EVENTS) {}
+    : handle_(::epoll_create1(EPOLL_CLOEXEC)), events_(sizeof(epoll_event) * MOST_REPORTED) {}
 
 Poller::~Poller() {
     if (handle_ >= 0) ::close(handle_);
@@ -70,7 +68,7 @@ void Poller::unwatch(int handle) {
 
 int Poller::wait(int timeoutMs) {
     auto* events = reinterpret_cast<epoll_event*>(events_.data());
-    int count = ::epoll_wait(handle_, events, MAX_EVENTS, timeoutMs);
+    int count = ::epoll_wait(handle_, events, MOST_REPORTED, timeoutMs);
     if (count <= 0) return 0;
     for (int i = 0; i < count; ++i) {
         std::uint32_t raw = events[i].events;

@@ -52,6 +52,10 @@ public:
     void setListener(int handle, ReadyListener* listener);
     void unwatch(int handle);
 
+    // One wait reports at most this many handles; the others stay ready and
+    // come first in the next.
+    static constexpr int MOST_REPORTED = 1024;
+
     // Waits up to timeoutMs (0: just look) and records what is ready in the
     // watchers' words. Returns how many handles were reported.
     int wait(int timeoutMs);

@@ -106,7 +106,7 @@ void Server::runPass() {
             window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
         else if (wait)
             waitMs = idleWaitBound();
-        poller_.wait(waitMs);
+        int reported = poller_.wait(waitMs);
         lastLook_ = wait ? std::chrono::steady_clock::now() : passStart;
         if (wakeReady_) {
             wakeReady_ = 0;
@@ -114,8 +114,9 @@ void Server::runPass() {
         }
         // A change to the catalog made before a client sent its request is
         // reported no later than the request's first bytes, so it is taken
-        // here before the request is dispatched.
-        if (catalogChanged_) {
+        // here before the request is dispatched. A full report may have left
+        // the change for the next one: then it is looked for all the same.
+        if (catalogChanged_ || reported == Poller::MOST_REPORTED) {
             catalogChanged_ = 0;
             files_.takeChanges();
         }

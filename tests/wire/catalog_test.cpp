@@ -4,6 +4,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+
+#include "platform/process.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -153,6 +157,48 @@ TEST_F(CatalogRequests, TheCatalogEditedByHandIsSeenByTheVeryNextRequest) {
     EXPECT_EQ(bob->listCatalog()->size(), 0u) << "removed";
     dir_.write("shared.dat", "BOB\\b.txt\r\n");
     EXPECT_EQ(*bob->listCatalog(), std::vector<std::string>{"BOB\\b.txt"}) << "created again";
+}
+
+TEST_F(CatalogRequests, AnEditIsSeenWhenMoreRequestsArriveAtOnceThanOneLookReports) {
+    // Enough clients that the report of the edit is left out of the first
+    // three looks, the last before their requests are dispatched.
+    const int clients = 3 * Poller::MOST_REPORTED + 64;
+    if (raiseDescriptorLimit() < 2 * clients + 256) GTEST_SKIP() << "too few descriptors";
+    dir_.write("Users/BOB/a.txt", "1");
+    dir_.write("shared.dat", "BOB\\b.txt\r\n");
+    auto bob = loginAs("bob");
+    std::vector<std::unique_ptr<client::Client>> crowd;
+    for (int i = 0; i < clients; ++i) {
+        crowd.push_back(connect());
+        ASSERT_TRUE(crowd.back()->login("BOB", "pw").ok()) << i;
+    }
+    ASSERT_FALSE(bob->fileInfo("a.txt")->shared);  // the catalog is fresh and trusted
+
+    // The server is held between two passes while every request arrives
+    // and the catalog is edited by hand after them.
+    std::atomic<bool> held{false};
+    std::atomic<bool> go{false};
+    std::thread holder([&] {
+        window_.runOnServer([&] {
+            held = true;
+            while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (auto& client : crowd)
+        ASSERT_TRUE(client->connection().sendFrame(Payload(REQ_FILE_INFO).text("a.txt")));
+    dir_.write("shared.dat", "BOB\\a.txt\r\n");
+    go = true;
+    holder.join();
+
+    int stale = 0;
+    for (auto& client : crowd) {
+        auto size = client->connection().readUint32();
+        auto shared = client->connection().readByte();
+        ASSERT_TRUE(size && shared);
+        if (*shared == 0) ++stale;
+    }
+    EXPECT_EQ(stale, 0) << "answers from the catalog before the edit";
 }
 
 }  // namespace
