@@ -51,12 +51,9 @@ bool allKeptWhole(const std::string& content) {
     return true;
 }
 
-// What an append added, with a CR the old content ended in: an append first
-// completes such a half line end.
+// What an append added after the old content.
 std::string appended(const std::string& before, const std::string& after) {
-    std::string added = after.substr(before.size());
-    if (!before.empty() && before.back() == '\r') added.insert(0, 1, '\r');
-    return added;
+    return after.substr(before.size());
 }
 
 // Every line, the last included, ends with CR LF.
@@ -251,11 +248,8 @@ std::string checkPublish(const Catalog& catalog, const ScratchFolder& scratch,
     if (now.size() != old.size() + 1 || now.back().text != line || !now.back().ended)
         return what + "the line is not the one new last line";
     for (std::size_t i = 0; i < old.size(); ++i) {
-        bool same = now[i].text == old[i].text;
-        // A torn last line gets its line end first; a CR it ended with
-        // becomes part of that line end.
-        bool mended = !old[i].ended && old[i].text == now[i].text + "\r";
-        if (!now[i].ended || !(same || mended))
+        // A torn last line gets its line end first and reads as before.
+        if (!now[i].ended || now[i].text != old[i].text)
             return what + "line " + std::to_string(i) + " " + quoted(old[i].text) + " became " +
                    quoted(now[i].text);
     }

@@ -589,11 +589,9 @@ bool FileSystem::appendRecord(std::string_view stored, std::string_view record, 
     if (ok && info.st_size > 0) {
         char last = 0;
         ok = ::pread(handle, &last, 1, info.st_size - 1) == 1;
-        // A CR alone is half a line end: finish it rather than add an empty line.
-        if (last == '\r')
-            bytes = "\n";
-        else if (last != '\n')
-            bytes = "\r\n";
+        // A last line without its line end would fuse with the record. A CR
+        // alone is no line end: it stays part of that line, as readers see it.
+        if (last != '\n') bytes = "\r\n";
     }
     bytes.append(record);
     // One write: a reader or a crash sees the whole record or none of it.

@@ -316,9 +316,21 @@ TEST(FileSystemAppend, TornLastLineGetsItsLineEndFirst) {
     dir.write("a", "BOB\r\nsecret");
     ASSERT_TRUE(files.appendRecord("a", "ANN\r\npw\r\n", false));
     EXPECT_EQ(dir.read("a"), "BOB\r\nsecret\r\nANN\r\npw\r\n");
+    // Whatever the last line ends in, a reader sees it as before, followed by
+    // the new record: a CR alone is no line end, and stays part of the value.
+    for (std::string last : {"secret", "secret\r", "secret\r\r", "\r", "secret\n", "x\r\n"}) {
+        dir.write("b", "BOB\r\n" + last);
+        auto before = readAll(dir, "b");
+        ASSERT_TRUE(files.appendRecord("b", "X\r\n", false));
+        auto after = readAll(dir, "b");
+        ASSERT_EQ(after.size(), before.size() + 1) << last;
+        for (std::size_t i = 0; i < before.size(); ++i)
+            EXPECT_EQ(after[i].text, before[i].text) << last;
+        EXPECT_EQ(after.back().text, "X");
+    }
     dir.write("b", "BOB\r\nsecret\r");
     ASSERT_TRUE(files.appendRecord("b", "X\r\n", false));
-    EXPECT_EQ(dir.read("b"), "BOB\r\nsecret\r\nX\r\n") << "a lone CR is completed, not doubled";
+    EXPECT_EQ(dir.read("b"), "BOB\r\nsecret\r\r\nX\r\n");
     ASSERT_TRUE(files.appendRecord("new", "X\r\n", true, 0600));
     struct stat info {};
     ASSERT_EQ(::stat((dir / "new").c_str(), &info), 0);
