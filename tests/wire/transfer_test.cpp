@@ -372,6 +372,15 @@ TEST_F(Transfers, RefusedAndFailedUploads) {
     // A refused request's transfer connection is not taken for the next upload.
     EXPECT_TRUE(put(*bob_, "after.txt", "real data").ok());
     EXPECT_EQ(dir_.read("Users/BOB/after.txt"), "real data");
+
+    // A read-only file is not written over; its bytes are drained all the same.
+    std::filesystem::permissions(dir_ / "Users" / "BOB" / "after.txt",
+                                 std::filesystem::perms::owner_read);
+    EXPECT_EQ(put(*bob_, "after.txt", std::string(200000, 'n')).reply, REPLY_FAILED);
+    EXPECT_EQ(dir_.read("Users/BOB/after.txt"), "real data");
+    EXPECT_EQ(std::filesystem::status(dir_ / "Users" / "BOB" / "after.txt").permissions(),
+              std::filesystem::perms::owner_read);
+    EXPECT_TRUE(put(*bob_, "other.txt", "next").ok()) << "the session goes on";
 }
 
 TEST_F(Transfers, AGigabyteGoesUpAndComesBackIdentical) {
