@@ -51,8 +51,9 @@ bool readControlByte(ClientSession& session, int* byte) {
     return true;
 }
 
-// A transfer that ran to its end starts the rate window afresh; a cancelled
-// one leaves it to run on.
+// A transfer that ran to its end ends the rate window (a download's next
+// step starts a new one at once, an upload's next transfer does); a
+// cancelled one leaves it to run on.
 void finishTransfer(ClientSession& session, bool completed) {
     session.endTransfer();
     if (completed) session.resetRate();
@@ -72,11 +73,7 @@ bool pumpUpload(ClientSession& session, Transfer& transfer) {
         session.reply(REPLY_OK);
         return true;
     }
-    if (control >= 0) {
-        // Any other byte costs the step; the transfer connection waits.
-        session.updateRate();
-        return true;
-    }
+    if (control >= 0) return true;  // any other byte costs the step, rate and all
 
     if (transfer.dataReady & (READY_READ | READY_HANGUP)) {
         transfer.dataReady = 0;
@@ -142,8 +139,8 @@ bool pumpDownload(ClientSession& session, Transfer& transfer) {
     if (result == PieceResult::Complete) {
         finishTransfer(session, true);
         session.downloadCompleted = true;
-        return true;
     }
+    // After a completed download this starts the new window at once.
     session.updateRate();
     return true;
 }

@@ -67,6 +67,42 @@ TEST_F(DueSessions, AnUploadWhoseClientPausesStillClosesItsRateWindows) {
     EXPECT_EQ(ann->connection().readByte(), REPLY_OK);
 }
 
+TEST_F(DueSessions, TheRateWindowAfterACompletedDownloadRunsFromItsEnd) {
+    const std::uint32_t size = 8u << 20;
+    dir_.write("Users/BOB/small.txt", "12345");
+    dir_.write("Users/BOB/big.bin", std::string(size, 'b'));
+    auto bob = loginAs("bob");
+    std::size_t received = 0;
+    ASSERT_TRUE(bob->download("small.txt", SELECT_OWN_FOLDER,
+                              [&](const std::uint8_t*, std::size_t length) {
+                                  received += length;
+                                  return true;
+                              })
+                    .ok());
+    ASSERT_EQ(received, 5u);
+
+    advance(1500);
+    ASSERT_TRUE(bob->connection().sendFrame(
+        Payload(REQ_DOWNLOAD).text("big.bin").uint32(65536).byte(SELECT_OWN_FOLDER)));
+    ASSERT_EQ(bob->connection().readUint32(), size);
+    auto data = openTransfer();  // never read: the pieces stop when the buffers are full
+    std::uint32_t done = 0;
+    ASSERT_TRUE(eventually([&] {
+        auto info = admin_->userInfo("BOB");
+        bool settled = info && info->transferDone == done && done > 65536;
+        done = info ? info->transferDone : 0;
+        return settled;
+    }));
+    // The window that began when the small download ended closed on the first
+    // step of this one; the next, with every byte since, closes 1000 ms later.
+    advance(600);
+    auto info = admin_->userInfo("BOB");
+    ASSERT_TRUE(info);
+    EXPECT_GT(info->rateKBps, 0u);
+    ASSERT_TRUE(bob->connection().sendByte(CANCEL_TRANSFER));
+    EXPECT_TRUE(admin_->fileInfo("x")) << "the server goes on";
+}
+
 TEST_F(DueSessions, ADownloadWhoseClientLeftRunsToItsEndOnItsConnection) {
     // Larger than every buffer between us, so it is still running when the
     // session ends.
