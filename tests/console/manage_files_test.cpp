@@ -160,6 +160,18 @@ TEST_F(ManageFiles, ReplacingAskedAndAnsweredKeepsTheCatalogLine) {
     }
 }
 
+TEST_F(ManageFiles, AReadOnlyCopyIsNotReplaced) {
+    dir_.write("Users/SERVERSHARE/notes.txt", "old copy");
+    dir_.write("shared.dat", "SERVERSHARE\\notes.txt\r\n");
+    fs::permissions(dir_ / "Users/SERVERSHARE/notes.txt", fs::perms::owner_read);
+    ManageFilesDialog* dialog = open();
+    shareFromLocal(dialog, "notes.txt");
+    ASSERT_TRUE(answerBox(dialog, QMessageBox::Yes));
+    EXPECT_EQ(takeError(dialog), "The file could not be copied into the shared folder.");
+    EXPECT_EQ(dir_.read("Users/SERVERSHARE/notes.txt"), "old copy");
+    EXPECT_EQ(dir_.read("shared.dat"), "SERVERSHARE\\notes.txt\r\n");
+}
+
 TEST_F(ManageFiles, ClientsAreServedWhileTheQuestionWaits) {
     dir_.write("Users/SERVERSHARE/notes.txt", "old copy");
     dir_.write("shared.dat", "SERVERSHARE\\notes.txt\r\n");
