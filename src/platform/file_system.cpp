@@ -53,6 +53,13 @@ bool isDirectoryPath(const std::string& nativePath) {
     return ::stat(nativePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// A regular file its owner may not write (a link is never one).
+bool isReadOnlyPath(const std::string& nativePath) {
+    struct stat info {};
+    return ::lstat(nativePath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           (info.st_mode & S_IWUSR) == 0;
+}
+
 bool renameNoReplaceNative(const std::string& from, const std::string& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
@@ -419,7 +426,8 @@ UploadFile::~UploadFile() {
 bool UploadFile::begin(const std::string& nativeTarget) {
     abandon();
     failed_ = false;
-    if (isDirectoryPath(nativeTarget)) return false;
+    // A read-only file is not written over, as it is not deleted.
+    if (isDirectoryPath(nativeTarget) || isReadOnlyPath(nativeTarget)) return false;
     std::string folder = folderOf(nativeTarget);
     // An unnamed file leaves nothing behind if the process dies mid-upload.
     int handle = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
@@ -528,9 +536,7 @@ bool FileSystem::removeFile(std::string_view stored) const {
 }
 
 bool FileSystem::isReadOnlyFile(std::string_view stored) const {
-    struct stat info {};
-    return ::lstat(nativePath(stored).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           (info.st_mode & S_IWUSR) == 0;
+    return isReadOnlyPath(nativePath(stored));
 }
 
 bool FileSystem::renameNoReplace(std::string_view from, std::string_view to) const {

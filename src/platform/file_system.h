@@ -214,7 +214,8 @@ public:
     UploadFile& operator=(const UploadFile&) = delete;
 
     // Prepares the hidden file in the folder of nativeTarget. False when the
-    // folder is missing or not writable, or the target is a folder.
+    // folder is missing or not writable, or the target is a folder or a
+    // read-only file.
     bool begin(const std::string& nativeTarget);
     bool write(const void* data, std::size_t length);
     // Moves the data under the target name. False when that fails; the data

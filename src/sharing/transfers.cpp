@@ -203,11 +203,8 @@ void startUpload(ClientSession& session, PayloadReader& payload) {
     transfer->chunkSize = clampPiece(*piece);
     transfer->transferSize = *announced;
     files.makeDirectory(session.ownFolder());  // one level; an existing folder is fine
-    // A read-only file cannot be written over: its bytes are drained and the
-    // upload fails, leaving it as it was (as a delete of it does).
-    std::string target = session.ownFolder() + "\\" + name;
     transfer->targetFailed =
-        files.isReadOnlyFile(target) || !transfer->incoming.begin(files.nativePath(target));
+        !transfer->incoming.begin(files.nativePath(session.ownFolder() + "\\" + name));
     // One piece at most waits in the pipe, as it would in the piece buffer.
     if (!transfer->targetFailed) transfer->pipe.open(transfer->chunkSize);
     session.state = SessionState::ReceivingFile;
