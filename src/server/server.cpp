@@ -99,28 +99,7 @@ void Server::runPass() {
     // would. After them the server sleeps until something happens. Without
     // window events to wait for, the readiness call does the waiting.
     auto passStart = std::chrono::steady_clock::now();
-    if (idleLastPass_ || passStart - lastLook_ >= LOOK_AGAIN_AFTER) {
-        bool wait = idleLastPass_ && quietPasses_ > QUICK_QUIET_PASSES;
-        int waitMs = 0;
-        if (wait && window_.hasOwnEvents())
-            window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
-        else if (wait)
-            waitMs = idleWaitBound();
-        int reported = poller_.wait(waitMs);
-        lastLook_ = wait ? std::chrono::steady_clock::now() : passStart;
-        if (wakeReady_) {
-            wakeReady_ = 0;
-            wake_.drain();
-        }
-        // A change to the catalog made before a client sent its request is
-        // reported no later than the request's first bytes, so it is taken
-        // here before the request is dispatched. A full report may have left
-        // the change for the next one: then it is looked for all the same.
-        if (catalogChanged_ || reported == Poller::MOST_REPORTED) {
-            catalogChanged_ = 0;
-            files_.takeChanges();
-        }
-    }
+    if (idleLastPass_ || passStart - lastLook_ >= LOOK_AGAIN_AFTER) gatherReadiness(passStart);
     context_->activity = false;
     ++context_->pass;
 
@@ -141,6 +120,29 @@ void Server::runPass() {
     if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;
     idleLastPass_ = !context_->activity;
     quietPasses_ = idleLastPass_ ? quietPasses_ + 1 : 0;
+}
+
+void Server::gatherReadiness(std::chrono::steady_clock::time_point passStart) {
+    bool wait = idleLastPass_ && quietPasses_ > QUICK_QUIET_PASSES;
+    int waitMs = 0;
+    if (wait && window_.hasOwnEvents())
+        window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
+    else if (wait)
+        waitMs = idleWaitBound();
+    int reported = poller_.wait(waitMs);
+    lastLook_ = wait ? std::chrono::steady_clock::now() : passStart;
+    if (wakeReady_) {
+        wakeReady_ = 0;
+        wake_.drain();
+    }
+    // A change to the catalog made before a client sent its request is
+    // reported no later than the request's first bytes, so it is taken here
+    // before the request is dispatched. A full report may have left the
+    // change for the next one: then it is looked for all the same.
+    if (catalogChanged_ || reported == Poller::MOST_REPORTED) {
+        catalogChanged_ = 0;
+        files_.takeChanges();
+    }
 }
 
 void Server::shutdown() {

@@ -83,6 +83,8 @@ public:
 
 private:
     int idleWaitBound() const;
+    // Step 1 of a pass: waits when the pass may, and records what is ready.
+    void gatherReadiness(std::chrono::steady_clock::time_point passStart);
 
     ServerConfig config_;
     WindowSystem& window_;
