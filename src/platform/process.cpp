@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -75,6 +76,10 @@ void releaseFreeMemory() {
     // The allocator returns only the free top of its heap by itself; what
     // lies free below a block still in use stays resident until trimmed.
     ::malloc_trim(0);
+}
+
+void yieldProcessor() {
+    ::sched_yield();
 }
 
 long descriptorLimit() {

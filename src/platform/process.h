@@ -39,6 +39,10 @@ long raiseDescriptorLimit();
 // burst of clients that has gone does not leave the process large.
 void releaseFreeMemory();
 
+// Lets another thread or process that is waiting for this processor run
+// first; returns at once when none is.
+void yieldProcessor();
+
 // The process's soft descriptor limit as it is now, or -1.
 long descriptorLimit();
 
