@@ -10,10 +10,11 @@
 //   bench_client PROTO PORT upload NAME BYTES RUNS
 //   bench_client PROTO PORT concurrent NAME CLIENTS SECONDS
 //   bench_client PROTO PORT stuck NAME STUCK RUNS
-//   bench_client PROTO PORT latency NAME|- COUNT
+//   bench_client latency COUNT LABEL=PROTO:PORT:NAME...
 //   bench_client PROTO PORT idle COUNT SECONDS
-// Each prints "key value" lines (MiB/s, microseconds, requests per second)
-// for the script to take medians of. Every wait has a deadline.
+// Each prints "key value" lines (MiB/s, microseconds, requests per second;
+// latency puts the target's LABEL first) for the script to take medians of.
+// Every wait has a deadline.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -536,27 +537,74 @@ void stuck(const std::string& protocol, std::uint16_t port, const std::string& n
     for (int run = 0; run < runs; ++run) std::printf("stuck_mibps %.1f\n", once());
 }
 
-// NAME "-": requests that touch no file.
-void latency(const std::string& protocol, std::uint16_t port, const std::string& name, int count) {
-    auto session = openSession(protocol, port, SOLE_CLIENT, true);
-    auto request = [&] {
-        if (name == "-")
-            session->trivialRequest();
-        else
-            session->smallRequest(name);
+// The small-request round trip of several servers in one run. Each server
+// gets one session; its two kinds of request (about the file NAME, and one
+// that touches no file) are each measured COUNT times. The (server, kind)
+// pairs take turns in blocks of LATENCY_BLOCK requests, and the order of the
+// turns rotates every cycle, so whatever else the machine does during the run
+// falls on every server alike: runs taken per server one after another would
+// give one server a busy second and the next a quiet one. A block's first
+// LATENCY_LEAD requests are sent but not timed, so that no server is measured
+// waking up from the other servers' turns.
+struct LatencyTarget {
+    std::string label;
+    std::unique_ptr<Session> session;
+    std::string name;
+};
+
+constexpr int LATENCY_BLOCK = 500;
+constexpr int LATENCY_LEAD = 8;
+
+void latency(std::vector<LatencyTarget>& targets, int count) {
+    struct Measure {
+        LatencyTarget* target;
+        bool trivial;
+        std::vector<double> micros;
+        double elapsed;
     };
-    for (int i = 0; i < std::min(count, 2000); ++i) request();  // warm up
-    std::vector<double> micros(static_cast<std::size_t>(count));
-    auto start = Clock::now();
-    for (auto& each : micros) {
-        auto before = Clock::now();
-        request();
-        each = std::chrono::duration<double, std::micro>(Clock::now() - before).count();
+    std::vector<Measure> measures;
+    for (auto& target : targets) {
+        measures.push_back({&target, false, {}, 0.0});
+        measures.push_back({&target, true, {}, 0.0});
     }
-    double elapsed = seconds(start, Clock::now());
-    std::sort(micros.begin(), micros.end());
-    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
-    std::printf("p50_us %.1f\np99_us %.1f\nrps %.0f\n", at(0.50), at(0.99), count / elapsed);
+    auto request = [](Measure& m) {
+        if (m.trivial)
+            m.target->session->trivialRequest();
+        else
+            m.target->session->smallRequest(m.target->name);
+    };
+    for (auto& m : measures) {
+        m.micros.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < std::min(count, 2000); ++i) request(m);  // warm up
+    }
+    int cycles = (count + LATENCY_BLOCK - 1) / LATENCY_BLOCK;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        for (std::size_t turn = 0; turn < measures.size(); ++turn) {
+            auto& m = measures[(turn + static_cast<std::size_t>(cycle)) % measures.size()];
+            for (int i = 0; i < LATENCY_LEAD; ++i) request(m);
+            int todo = std::min(LATENCY_BLOCK, count - static_cast<int>(m.micros.size()));
+            auto start = Clock::now();
+            auto before = start;
+            for (int i = 0; i < todo; ++i) {
+                request(m);
+                auto after = Clock::now();
+                m.micros.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+                before = after;
+            }
+            m.elapsed += seconds(start, before);
+        }
+    }
+    for (auto& m : measures) {
+        std::sort(m.micros.begin(), m.micros.end());
+        auto at = [&](double q) {
+            return m.micros[static_cast<std::size_t>(q * static_cast<double>(m.micros.size() - 1))];
+        };
+        const char* label = m.target->label.c_str();
+        const char* kind = m.trivial ? "trivial_" : "";
+        std::printf("%s %sp50_us %.1f\n%s %sp99_us %.1f\n%s %srps %.0f\n", label, kind, at(0.50),
+                    label, kind, at(0.99), label, kind,
+                    static_cast<double>(m.micros.size()) / m.elapsed);
+    }
 }
 
 // Opens COUNT connections that never send a byte, spread over loopback
@@ -633,17 +681,40 @@ int usage() {
     std::fputs(
         "usage: bench_client vextora|ftp|http PORT COMMAND ...\n"
         "  download NAME RUNS | upload NAME BYTES RUNS | concurrent NAME CLIENTS SECONDS\n"
-        "  stuck NAME STUCK RUNS | latency NAME COUNT | idle COUNT SECONDS\n",
+        "  stuck NAME STUCK RUNS | idle COUNT SECONDS\n"
+        "usage: bench_client latency COUNT LABEL=PROTO:PORT:NAME...\n",
         stderr);
     return 2;
 }
 
 }  // namespace
 
+// LABEL=PROTO:PORT:NAME, connected and logged in.
+bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& spec) {
+    auto equals = spec.find('=');
+    if (equals == std::string::npos) return false;
+    auto colon = spec.find(':', equals);
+    if (colon == std::string::npos) return false;
+    auto last = spec.find(':', colon + 1);
+    if (last == std::string::npos) return false;
+    std::string protocol = spec.substr(equals + 1, colon - equals - 1);
+    auto port = static_cast<std::uint16_t>(std::atoi(spec.substr(colon + 1).c_str()));
+    targets.push_back({spec.substr(0, equals), openSession(protocol, port, SOLE_CLIENT, true),
+                       spec.substr(last + 1)});
+    return true;
+}
+
 int main(int argc, char** argv) {
     if (argc < 4) return usage();
     ::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
+    if (std::string_view(argv[1]) == "latency") {
+        std::vector<LatencyTarget> targets;
+        for (int i = 3; i < argc; ++i)
+            if (!addLatencyTarget(targets, argv[i])) return usage();
+        latency(targets, std::atoi(argv[2]));
+        return 0;
+    }
     std::string protocol = argv[1];
     auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
     std::string command = argv[3];
@@ -659,8 +730,6 @@ int main(int argc, char** argv) {
                    std::atof(args[2].c_str()));
     } else if (command == "stuck" && args.size() == 3) {
         stuck(protocol, port, args[0], static_cast<int>(number(1)), static_cast<int>(number(2)));
-    } else if (command == "latency" && args.size() == 2) {
-        latency(protocol, port, args[0], static_cast<int>(number(1)));
     } else if (command == "idle" && args.size() == 2) {
         idle(protocol, port, static_cast<int>(number(0)), static_cast<int>(number(1)));
     } else {

@@ -271,9 +271,14 @@ $(for s in ours nginx vsftpd; do printf '| %s | %s | %s | %s |\n' "$s" "$(fmt "$
 
 ## Small-request round trip on one connection
 
-$LATENCY_COUNT requests per run after a warm-up, $LATENCY_RUNS runs taken in turn across the
-servers, with idle clients connected (they connect and never send), in two
-kinds:
+$LATENCY_COUNT requests of each kind per server and round after a warm-up,
+$LATENCY_RUNS rounds, with idle clients connected (they connect and never
+send). In a round one client holds a connection to every server and measures
+them all together: each server and kind takes its turn for a block of 500
+requests, the order of the turns rotates every cycle, and the first 8
+requests of each block are sent but not timed (so no server is measured
+waking up from the others' turns). Whatever else the machine does during a
+round thus falls on every server alike. Two kinds of request:
 
 - about a file: ours, a file-information request (\`REQ_FILE_INFO\`) for a
   file in the caller's own folder, which looks up the catalog and measures
@@ -322,9 +327,7 @@ mean $((2 * big)) processes on this machine, shared with other work.
 Small requests, ours against the best peer at each count (p50 and p99 no
 higher, requests per second no lower). The verdict compares medians. The
 rounds column counts the rounds in which ours was no worse on all three than
-every peer measured in the same round. Within a round the servers take their
-turns seconds apart, under nearly the same load, while a busy spell of the
-machine over a few rounds can still move the medians apart.
+every peer measured in the same round.
 
 | Request | Idle clients | p50 µs (ours / best) | p99 µs (ours / best) | requests/s (ours / best) | rounds ours ahead | |
 |---|---|---|---|---|---|---|
@@ -364,9 +367,10 @@ $(latency_checks)
   loopback address (127.0.0.2 and up); idle clients are spread the same way.
 - Medians: $RUNS runs of each single-stream transfer, $CONCURRENT_RUNS rounds
   of the concurrent test, $RUNS runs of each stuck-test phase, $LATENCY_RUNS runs
-  of the latency test at each idle count. Single-stream and latency runs go
-  round the servers in turn, so a change in the machine's load meets them all;
-  each latency round starts with the next server. Before the rounds at each
+  of the latency test at each idle count. Single-stream runs go round the
+  servers in turn, so a change in the machine's load meets them all; latency
+  rounds measure the servers together in short turns (see above), each round
+  starting with the next server. Before the rounds at each
   idle count, once the idle clients are connected, the run waits (up to 30 s)
   for a second in which the processors are at least 95% idle.
 EOF

@@ -318,21 +318,24 @@ done
 
 # ---- Small requests with idle clients connected ----
 
-# LATENCY_RUNS rounds, each a run of both kinds against every given server in
+# LATENCY_RUNS rounds, each one run of the client against every given server
+# at once: it measures both kinds of request on each, in short blocks taken in
 # turn, so that a change in the machine's load falls on all of them alike.
-# Each round starts with the next server, so no server always takes the
-# first turn after a change of phase. IDLE labels the figures.
+# Each round lists the servers starting with the next one. IDLE labels the
+# figures.
 latency_rounds() {  # IDLE SERVER...
-    local idle=$1 round turn s tiny
+    local idle=$1 round turn s targets proto port tiny
     shift
     local list=("$@")
     for round in $(seq 0 $((LATENCY_RUNS - 1))); do
+        targets=()
         for turn in $(seq 0 $((${#list[@]} - 1))); do
             s=${list[$(((round + turn) % ${#list[@]}))]}
-            tiny=tiny_$s
-            drive "$s" latency "${!tiny}" "$LATENCY_COUNT" | sed "s/^/idle${idle}_/" | record "$s"
-            drive "$s" latency - "$LATENCY_COUNT" | sed "s/^/idle${idle}_trivial_/" | record "$s"
+            proto=proto_$s port=port_$s tiny=tiny_$s
+            targets+=("$s=${!proto}:${!port}:${!tiny}")
         done
+        "$client" latency "$LATENCY_COUNT" "${targets[@]}" |
+            sed "s/^\([^ ]*\) /\1 idle${idle}_/" | tee -a "$results" >&2
     done
 }
 
