@@ -677,18 +677,6 @@ void raiseDescriptorLimit() {
     }
 }
 
-int usage() {
-    std::fputs(
-        "usage: bench_client vextora|ftp|http PORT COMMAND ...\n"
-        "  download NAME RUNS | upload NAME BYTES RUNS | concurrent NAME CLIENTS SECONDS\n"
-        "  stuck NAME STUCK RUNS | idle COUNT SECONDS\n"
-        "usage: bench_client latency COUNT LABEL=PROTO:PORT:NAME...\n",
-        stderr);
-    return 2;
-}
-
-}  // namespace
-
 // LABEL=PROTO:PORT:NAME, connected and logged in.
 bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& spec) {
     auto equals = spec.find('=');
@@ -704,11 +692,24 @@ bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& sp
     return true;
 }
 
+int usage() {
+    std::fputs(
+        "usage: bench_client vextora|ftp|http PORT COMMAND ...\n"
+        "  download NAME RUNS | upload NAME BYTES RUNS | concurrent NAME CLIENTS SECONDS\n"
+        "  stuck NAME STUCK RUNS | idle COUNT SECONDS\n"
+        "usage: bench_client latency COUNT LABEL=PROTO:PORT:NAME...\n",
+        stderr);
+    return 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 4) return usage();
     ::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     if (std::string_view(argv[1]) == "latency") {
+        if (std::atoi(argv[2]) < 1) return usage();
         std::vector<LatencyTarget> targets;
         for (int i = 3; i < argc; ++i)
             if (!addLatencyTarget(targets, argv[i])) return usage();
