@@ -10,7 +10,7 @@
 //   bench_client PROTO PORT upload NAME BYTES RUNS
 //   bench_client PROTO PORT concurrent NAME CLIENTS SECONDS
 //   bench_client PROTO PORT stuck NAME STUCK RUNS
-//   bench_client latency COUNT LABEL=PROTO:PORT:NAME...
+//   bench_client latency COUNT BLOCK LEAD LABEL=PROTO:PORT:NAME...
 //   bench_client PROTO PORT idle COUNT SECONDS
 // Each prints "key value" lines (MiB/s, microseconds, requests per second;
 // latency puts the target's LABEL first) for the script to take medians of.
@@ -540,22 +540,19 @@ void stuck(const std::string& protocol, std::uint16_t port, const std::string& n
 // The small-request round trip of several servers in one run. Each server
 // gets one session; its two kinds of request (about the file NAME, and one
 // that touches no file) are each measured COUNT times. The (server, kind)
-// pairs take turns in blocks of LATENCY_BLOCK requests, and the order of the
-// turns rotates every cycle, so whatever else the machine does during the run
+// pairs take turns in blocks of BLOCK requests, and the order of the turns
+// rotates every cycle, so whatever else the machine does during the run
 // falls on every server alike: runs taken per server one after another would
 // give one server a busy second and the next a quiet one. A block's first
-// LATENCY_LEAD requests are sent but not timed, so that no server is measured
-// waking up from the other servers' turns.
+// LEAD requests are sent but not timed, so that no server is measured waking
+// up from the other servers' turns.
 struct LatencyTarget {
     std::string label;
     std::unique_ptr<Session> session;
     std::string name;
 };
 
-constexpr int LATENCY_BLOCK = 500;
-constexpr int LATENCY_LEAD = 8;
-
-void latency(std::vector<LatencyTarget>& targets, int count) {
+void latency(std::vector<LatencyTarget>& targets, int count, int block, int lead) {
     struct Measure {
         LatencyTarget* target;
         bool trivial;
@@ -577,12 +574,12 @@ void latency(std::vector<LatencyTarget>& targets, int count) {
         m.micros.reserve(static_cast<std::size_t>(count));
         for (int i = 0; i < std::min(count, 2000); ++i) request(m);  // warm up
     }
-    int cycles = (count + LATENCY_BLOCK - 1) / LATENCY_BLOCK;
+    int cycles = (count + block - 1) / block;
     for (int cycle = 0; cycle < cycles; ++cycle) {
         for (std::size_t turn = 0; turn < measures.size(); ++turn) {
             auto& m = measures[(turn + static_cast<std::size_t>(cycle)) % measures.size()];
-            for (int i = 0; i < LATENCY_LEAD; ++i) request(m);
-            int todo = std::min(LATENCY_BLOCK, count - static_cast<int>(m.micros.size()));
+            for (int i = 0; i < lead; ++i) request(m);
+            int todo = std::min(block, count - static_cast<int>(m.micros.size()));
             auto start = Clock::now();
             auto before = start;
             for (int i = 0; i < todo; ++i) {
@@ -678,17 +675,17 @@ void raiseDescriptorLimit() {
 }
 
 // LABEL=PROTO:PORT:NAME, connected and logged in.
-bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& spec) {
-    auto equals = spec.find('=');
+bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& given) {
+    auto equals = given.find('=');
     if (equals == std::string::npos) return false;
-    auto colon = spec.find(':', equals);
+    auto colon = given.find(':', equals);
     if (colon == std::string::npos) return false;
-    auto last = spec.find(':', colon + 1);
+    auto last = given.find(':', colon + 1);
     if (last == std::string::npos) return false;
-    std::string protocol = spec.substr(equals + 1, colon - equals - 1);
-    auto port = static_cast<std::uint16_t>(std::atoi(spec.substr(colon + 1).c_str()));
-    targets.push_back({spec.substr(0, equals), openSession(protocol, port, SOLE_CLIENT, true),
-                       spec.substr(last + 1)});
+    std::string protocol = given.substr(equals + 1, colon - equals - 1);
+    auto port = static_cast<std::uint16_t>(std::atoi(given.substr(colon + 1).c_str()));
+    targets.push_back({given.substr(0, equals), openSession(protocol, port, SOLE_CLIENT, true),
+                       given.substr(last + 1)});
     return true;
 }
 
@@ -697,7 +694,7 @@ int usage() {
         "usage: bench_client vextora|ftp|http PORT COMMAND ...\n"
         "  download NAME RUNS | upload NAME BYTES RUNS | concurrent NAME CLIENTS SECONDS\n"
         "  stuck NAME STUCK RUNS | idle COUNT SECONDS\n"
-        "usage: bench_client latency COUNT LABEL=PROTO:PORT:NAME...\n",
+        "usage: bench_client latency COUNT BLOCK LEAD LABEL=PROTO:PORT:NAME...\n",
         stderr);
     return 2;
 }
@@ -709,11 +706,13 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     if (std::string_view(argv[1]) == "latency") {
-        if (std::atoi(argv[2]) < 1) return usage();
+        if (argc < 6) return usage();
+        int count = std::atoi(argv[2]), block = std::atoi(argv[3]), lead = std::atoi(argv[4]);
+        if (count < 1 || block < 1 || lead < 0) return usage();
         std::vector<LatencyTarget> targets;
-        for (int i = 3; i < argc; ++i)
+        for (int i = 5; i < argc; ++i)
             if (!addLatencyTarget(targets, argv[i])) return usage();
-        latency(targets, std::atoi(argv[2]));
+        latency(targets, count, block, lead);
         return 0;
     }
     std::string protocol = argv[1];

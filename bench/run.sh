@@ -19,6 +19,8 @@ CONCURRENT_RUNS=3      # rounds of the 8-client download
 CONCURRENT_SECONDS=5
 LATENCY_COUNT=20000    # small requests per latency run
 LATENCY_RUNS=11
+LATENCY_BLOCK=500      # requests in a server's turn within a latency run,
+LATENCY_LEAD=8         # of which the first are not timed
 BIG_IDLE=10000
 if [ "$quick" = 1 ]; then
     RUNS=2 CONCURRENT_RUNS=1 CONCURRENT_SECONDS=2 LATENCY_COUNT=3000 LATENCY_RUNS=1 BIG_IDLE=2000
@@ -334,7 +336,7 @@ latency_rounds() {  # IDLE SERVER...
             proto=proto_$s port=port_$s tiny=tiny_$s
             targets+=("$s=${!proto}:${!port}:${!tiny}")
         done
-        "$client" latency "$LATENCY_COUNT" "${targets[@]}" |
+        "$client" latency "$LATENCY_COUNT" "$LATENCY_BLOCK" "$LATENCY_LEAD" "${targets[@]}" |
             sed "s/^\([^ ]*\) /\1 idle${idle}_/" | tee -a "$results" >&2
     done
 }
@@ -423,5 +425,6 @@ log "load after measuring: $load_end"
 cp "$results" "$work/results.txt"
 export RESULTS="$work/results.txt" LOAD_START="$load_start" LOAD_END="$load_end"
 export BIG_IDLE FTP_IDLE_MAX RUNS CONCURRENT_RUNS CONCURRENT_SECONDS LATENCY_COUNT LATENCY_RUNS
+export LATENCY_BLOCK LATENCY_LEAD
 bash "$root/bench/report.sh" "$root/docs"
 log "wrote docs/performance.md and its plots"
