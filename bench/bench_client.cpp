@@ -540,11 +540,11 @@ void stuck(const std::string& protocol, std::uint16_t port, const std::string& n
 // The small-request round trip of several servers in one run. Each server
 // gets one session; its two kinds of request (about the file NAME, and one
 // that touches no file) are each measured COUNT times. The (server, kind)
-// pairs take turns in blocks of BLOCK requests, and the order of the turns
+// pairs take turns of BLOCK timed requests, and the order of the turns
 // rotates every cycle, so whatever else the machine does during the run
 // falls on every server alike: runs taken per server one after another would
-// give one server a busy second and the next a quiet one. A block's first
-// LEAD requests are sent but not timed, so that no server is measured waking
+// give one server a busy second and the next a quiet one. Each turn starts
+// with LEAD requests that are not timed, so that no server is measured waking
 // up from the other servers' turns.
 struct LatencyTarget {
     std::string label;
@@ -684,6 +684,7 @@ bool addLatencyTarget(std::vector<LatencyTarget>& targets, const std::string& gi
     if (last == std::string::npos) return false;
     std::string protocol = given.substr(equals + 1, colon - equals - 1);
     auto port = static_cast<std::uint16_t>(std::atoi(given.substr(colon + 1).c_str()));
+    if (equals == 0 || port == 0 || last + 1 == given.size()) return false;
     targets.push_back({given.substr(0, equals), openSession(protocol, port, SOLE_CLIENT, true),
                        given.substr(last + 1)});
     return true;

@@ -274,11 +274,11 @@ $(for s in ours nginx vsftpd; do printf '| %s | %s | %s | %s |\n' "$s" "$(fmt "$
 $LATENCY_COUNT requests of each kind per server and round after a warm-up,
 $LATENCY_RUNS rounds, with idle clients connected (they connect and never
 send). In a round one client holds a connection to every server and measures
-them all together: each server and kind takes its turn for a block of
-$LATENCY_BLOCK requests, the order of the turns rotates every cycle, and the
-first $LATENCY_LEAD requests of each block are sent but not timed (so no
-server is measured waking up from the others' turns). Whatever else the
-machine does during a round thus falls on every server alike. Two kinds of request:
+them all together: each server and kind takes turns of $LATENCY_BLOCK timed
+requests, each turn after $LATENCY_LEAD requests that are not timed (so no
+server is measured waking up from the others' turns), and the order of the
+turns rotates every cycle. Whatever else the machine does during a round thus
+falls on every server alike. Two kinds of request:
 
 - about a file: ours, a file-information request (\`REQ_FILE_INFO\`) for a
   file in the caller's own folder, which looks up the catalog and measures

@@ -17,10 +17,10 @@ quick=0
 RUNS=11                # single-stream transfers per server
 CONCURRENT_RUNS=3      # rounds of the 8-client download
 CONCURRENT_SECONDS=5
-LATENCY_COUNT=20000    # small requests per latency run
+LATENCY_COUNT=20000    # timed small requests per server and kind in a round
 LATENCY_RUNS=11
-LATENCY_BLOCK=500      # requests in a server's turn within a latency run,
-LATENCY_LEAD=8         # of which the first are not timed
+LATENCY_BLOCK=500      # timed requests in one turn of a server and kind,
+LATENCY_LEAD=8         # after this many untimed ones
 BIG_IDLE=10000
 if [ "$quick" = 1 ]; then
     RUNS=2 CONCURRENT_RUNS=1 CONCURRENT_SECONDS=2 LATENCY_COUNT=3000 LATENCY_RUNS=1 BIG_IDLE=2000

@@ -18,8 +18,8 @@ constexpr std::uint32_t MEMORY_RELEASE_INTERVAL_MS = 1000;
 // Quiet passes run without waiting after a busy one (some tens of
 // microseconds in all).
 constexpr std::uint32_t QUICK_QUIET_PASSES = 64;
-// From this quick pass on, each one first offers the processor to anything
-// else waiting for it. The client the last reply woke may have been woken on
+// After this many quick passes, each further one first offers the processor
+// to anything else waiting for it. The client the last reply woke may have been woken on
 // this processor: it could not send its next request until the scheduler
 // took the processor from the quick passes, often only once they ended.
 // Earlier passes do not offer it, as the request usually arrives within them
