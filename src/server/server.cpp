@@ -19,11 +19,11 @@ constexpr std::uint32_t MEMORY_RELEASE_INTERVAL_MS = 1000;
 // microseconds in all).
 constexpr std::uint32_t QUICK_QUIET_PASSES = 64;
 // After this many quick passes, each further one first offers the processor
-// to anything else waiting for it. The client the last reply woke may have been woken on
-// this processor: it could not send its next request until the scheduler
-// took the processor from the quick passes, often only once they ended.
-// Earlier passes do not offer it, as the request usually arrives within them
-// and each offer costs a system call.
+// to anything else waiting for it. The client the last reply woke may have
+// been woken on this processor: it could not send its next request until the
+// scheduler took the processor from the quick passes, often only once they
+// ended. Earlier passes do not offer it, as the request usually arrives
+// within them and each offer costs a system call.
 constexpr std::uint32_t OFFER_PROCESSOR_AFTER = 8;
 // A pass right after a busy one skips the look at readiness when the last
 // look was this recent: the sessions with work left are polled anyway, and
@@ -136,7 +136,8 @@ void Server::gatherReadiness(std::chrono::steady_clock::time_point passStart) {
         window_.waitForActivity(poller_.nativeHandle(), idleWaitBound());
     else if (wait)
         waitMs = idleWaitBound();
-    if (idleLastPass_ && !wait && quietPasses_ >= OFFER_PROCESSOR_AFTER) yieldProcessor();
+    // Only quiet passes are counted, so this is never a busy one.
+    if (!wait && quietPasses_ >= OFFER_PROCESSOR_AFTER) yieldProcessor();
     int reported = poller_.wait(waitMs);
     lastLook_ = wait ? std::chrono::steady_clock::now() : passStart;
     if (wakeReady_) {
