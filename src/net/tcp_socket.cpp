@@ -272,6 +272,31 @@ IoResult TcpSocket::receiveSome(void* buffer, std::size_t length) {
     return {static_cast<std::size_t>(received), 0};
 }
 
+bool TcpSocket::enableReceiveStamps() {
+    int on = 1;
+    return ::setsockopt(handle_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+}
+
+IoResult TcpSocket::receiveStamped(void* buffer, std::size_t length, std::int64_t* stamp) {
+    iovec data{buffer, length};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = ::recvmsg(handle_, &message, MSG_DONTWAIT);
+    if (received < 0) return {0, errno};
+    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+         part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec when;
+        std::memcpy(&when, CMSG_DATA(part), sizeof when);
+        *stamp = std::int64_t{when.tv_sec} * 1'000'000'000 + when.tv_nsec;
+    }
+    return {static_cast<std::size_t>(received), 0};
+}
+
 IoResult TcpSocket::sendFile(int fileHandle, std::int64_t* offset, std::size_t count) {
     off_t position = static_cast<off_t>(*offset);
     ssize_t sent = ::sendfile(handle_, fileHandle, &position, count);

@@ -115,6 +115,11 @@ public:
     bool setNonBlocking(bool on);
     IoResult sendSome(const void* data, std::size_t length);
     IoResult receiveSome(void* buffer, std::size_t length);
+    // Asks the kernel to stamp what arrives (see receiveStamped).
+    bool enableReceiveStamps();
+    // As receiveSome; *stamp receives the wall-clock time, in nanoseconds, at
+    // which the kernel received the bytes, or is left alone when it gave none.
+    IoResult receiveStamped(void* buffer, std::size_t length, std::int64_t* stamp);
     // Sends up to count bytes of an open file from *offset, advancing it.
     IoResult sendFile(int fileHandle, std::int64_t* offset, std::size_t count);
     // Receives up to `length` bytes (at most the pipe's capacity) and writes

@@ -12,4 +12,10 @@ std::uint32_t SystemTickClock::now() const {
     return static_cast<std::uint32_t>(ms);
 }
 
+std::int64_t wallClockNanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
 }  // namespace vextora

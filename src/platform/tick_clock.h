@@ -33,6 +33,10 @@ private:
     std::atomic<std::uint32_t> now_;
 };
 
+// Nanoseconds of the wall clock: the clock of the kernel's receive stamps,
+// for ordering what arrived on different connections. Not for durations.
+std::int64_t wallClockNanos();
+
 // Milliseconds from `since` to `now`, correct across the wrap.
 inline std::uint32_t elapsedMs(std::uint32_t since, std::uint32_t now) {
     return now - since;

@@ -30,6 +30,7 @@ void Listener::close() {
 }
 
 TcpSocket Listener::acceptOne(bool unreported) {
+    foundNothing_ = false;
     if (paused_) {
         if (elapsedMs(pausedAt_, clock_.now()) < BACKOFF_MS) return TcpSocket();
         paused_ = false;
@@ -39,6 +40,7 @@ TcpSocket Listener::acceptOne(bool unreported) {
     ready_ = 0;
     TcpSocket connection = socket_.acceptConnection(true);
     int error = connection.lastError();
+    foundNothing_ = !connection.isOpen() && (error == EAGAIN || error == EWOULDBLOCK);
     if (connection.isOpen() && keepFree_ > 0 && descriptorsAbove(connection) < keepFree_) {
         // Serving one more client now would leave the connected ones unable
         // to open a file or take a transfer connection.

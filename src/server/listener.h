@@ -12,11 +12,11 @@
 
 #include <cstdint>
 
+#include "net/poller.h"
 #include "net/tcp_socket.h"
 
 namespace vextora {
 
-class Poller;
 class TickClock;
 
 class Listener {
@@ -41,6 +41,11 @@ public:
     // default only when the poller reported the listener ready in this pass
     // (and at most once a pass); with unreported, whatever is waiting.
     TcpSocket acceptOne(bool unreported = false);
+    // The poller reported a connection waiting in this pass.
+    bool reported() const { return (ready_ & READY_READ) != 0; }
+    // The last acceptOne() found the queue empty (rather than failing or
+    // backing off).
+    bool foundNothing() const { return foundNothing_; }
     // The number of descriptors to keep free; 0 (the default) keeps none.
     void keepFree(long descriptors) { keepFree_ = descriptors; }
     // How many descriptors the process has left above this connection's.
@@ -58,6 +63,7 @@ private:
     std::uint32_t ready_ = 0;
     long keepFree_ = 0;
     bool paused_ = false;
+    bool foundNothing_ = false;
     std::uint32_t pausedAt_ = 0;
     int lastError_ = 0;
 };
