@@ -14,7 +14,7 @@
 #include "server/client_list.h"
 #include "server/protocol.h"
 #include "server/server.h"
-#include "sharing/transfer_hub.h"
+#include "sharing/transfer_engine.h"
 
 namespace vextora::fuzz {
 
@@ -274,7 +274,7 @@ std::string ScriptRun::checkEverythingReleased() {
     settle();
     clock_.advance(PAST_EVERY_LIMIT_MS);
     settle();
-    const TransferHub& hub = server_->context().transfers;
+    const TransferEngine& hub = server_->context().transfers;
     if (server_->clients().size() != 0 || hub.heldCount() != 0 || hub.awaitingCount() != 0 ||
         hub.detachedCount() != 0) {
         return "after every client left: " + std::to_string(server_->clients().size()) +

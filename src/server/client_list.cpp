@@ -28,8 +28,16 @@ ClientSession* ClientList::findByName(std::string_view name) const {
     return nullptr;
 }
 
+ClientSession* ClientList::findById(std::uint64_t acceptOrder) const {
+    auto found = std::lower_bound(sessions_.begin(), sessions_.end(), acceptOrder,
+                                  [](const std::unique_ptr<ClientSession>& entry,
+                                     std::uint64_t order) { return entry->acceptOrder < order; });
+    if (found == sessions_.end() || (*found)->acceptOrder != acceptOrder) return nullptr;
+    return found->get();
+}
+
 void ClientList::append(std::unique_ptr<ClientSession> session) {
-    session->acceptOrder = nextAcceptOrder_++;
+    // Sessions are made in accept order, so the list stays sorted.
     sessions_.push_back(std::move(session));
     refreshClientCount();
 }

@@ -42,6 +42,8 @@ public:
     ClientSession& at(std::size_t index) const { return *sessions_[index]; }
     // The first session in accept order whose userName is exactly `name`.
     ClientSession* findByName(std::string_view name) const;
+    // The session with this place in accept order, if it is still here.
+    ClientSession* findById(std::uint64_t acceptOrder) const;
 
     void append(std::unique_ptr<ClientSession> session);
     // Polls every due session once, in accept order, destroying each whose
@@ -66,7 +68,6 @@ private:
 
     std::vector<std::unique_ptr<ClientSession>> sessions_;  // ascending acceptOrder
     WindowSystem& window_;
-    std::uint64_t nextAcceptOrder_ = 1;
     // The walk in progress: due_[walkNext_..] are still to be polled, sorted
     // by accept order; a removed session leaves a null behind. nextDue_
     // collects the sessions for the next walk, unsorted. A session is in at

@@ -14,8 +14,8 @@
 #include "server/server_context.h"
 #include "sharing/catalog.h"
 #include "sharing/catalog_requests.h"
-#include "sharing/transfer_hub.h"
-#include "sharing/transfers.h"
+#include "sharing/transfer_engine.h"
+#include "sharing/transfer_requests.h"
 
 namespace vextora {
 
@@ -95,19 +95,20 @@ bool gatePasses(Gate gate, const ClientSession& session) {
 }  // namespace
 
 ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
-    : control(accepted), connectTick(server.clock.now()), server_(server) {
+    : acceptOrder(server.nextSession++),
+      control(accepted),
+      connectTick(server.clock.now()),
+      server_(server) {
     peerAddress = control.peerAddress().value_or(0);
     userName = peerDottedAddress();
+    // When a request began is what tells whose a transfer connection is.
+    control.enableReceiveStamps();
     watchControl(READY_READ);
+    server_.transfers.sessionOpened(acceptOrder, peerAddress);
 }
 
 ClientSession::~ClientSession() {
-    // Kicked while its client was connecting for a transfer: that connection
-    // must not become the next transfer's from the same address.
-    if (transfer && transfer->awaitingDataConnection)
-        server_.transfers.orphaned(*this, peerAddress, requestStartPass_);
-    endTransfer();
-    if (refusedTransfer_) server_.transfers.settleRefusal(*this);
+    server_.transfers.sessionClosed(acceptOrder);
     server_.poller.unwatch(control.nativeHandle());
     // Unread input would turn the close into a reset, which can destroy
     // replies still on their way to the client.
@@ -125,10 +126,10 @@ bool ClientSession::poll() {
     }
 
     bool keep;
-    if (transfer) {
-        keep = pollTransfer(*this);
+    if (inTransfer()) {
+        keep = pollTransfer();
         // A transfer's closing answer goes out at once, as a request's does.
-        if (keep && !transfer && !output_.empty()) keep = flushOutput();
+        if (keep && !inTransfer() && !output_.empty()) keep = flushOutput();
     } else if (!output_.empty()) {
         keep = true;  // read nothing more until the client has taken its replies
     } else if (state == SessionState::MessageReady) {
@@ -143,34 +144,59 @@ bool ClientSession::poll() {
     }
     if (keep) {
         std::uint32_t interest = READY_READ;
-        if (transfer && transfer->awaitingDataConnection) interest = 0;  // hang-ups only
-        if (!output_.empty()) interest = transfer ? interest | READY_WRITE : READY_WRITE;
+        bool transferring = inTransfer();
+        if (transferring && server_.transfers.awaiting(acceptOrder)) interest = 0;  // hang-ups only
+        if (!output_.empty()) interest = transferring ? interest | READY_WRITE : READY_WRITE;
         watchControl(interest);
     }
     return keep;
 }
 
 bool ClientSession::needsPolling() const {
-    return transfer != nullptr || state == SessionState::MessageReady || !output_.empty() ||
+    return inTransfer() || state == SessionState::MessageReady || !output_.empty() ||
            (controlReady & (READY_READ | READY_HANGUP)) != 0;
 }
 
-bool ClientSession::transferRequestUnderway() const {
-    if (transfer) return false;
-    auto startsTransfer = [](std::uint8_t code) {
-        return code == REQ_UPLOAD || code == REQ_DOWNLOAD;
-    };
-    if (state == SessionState::MessageReady)
-        return !requestBody_.empty() && startsTransfer(requestBody_[0]);
-    if (state == SessionState::ReadingBody && !requestBody_.empty())
-        return startsTransfer(requestBody_[0]);
-    // The code is the first byte after the 4-byte header.
-    std::size_t ahead =
-        state == SessionState::ReadingBody ? 1 : 4 - std::size_t{headerBytesRead_} + 1;
-    std::uint8_t waiting[5];
-    std::size_t got = control.peek(waiting, ahead);
-    if (got < ahead) return got > 0 || headerBytesRead_ > 0 || state == SessionState::ReadingBody;
-    return startsTransfer(waiting[ahead - 1]);
+bool ClientSession::pollTransfer() {
+    TransferEngine& transfers = server_.transfers;
+    ControlEvent event = ControlEvent::None;
+    if (transfers.awaiting(acceptOrder)) {
+        // Nothing is read from the control connection while the transfer
+        // connection is awaited, but a client that closed it is gone.
+        if (controlReady & READY_HANGUP) event = ControlEvent::Lost;
+        controlReady = 0;
+    } else if (controlReady & (READY_READ | READY_HANGUP)) {
+        controlReady = 0;
+        std::uint8_t value = 0;
+        IoResult got = control.receiveSome(&value, 1);
+        if (got.closed() || (got.error != 0 && !got.wouldBlock())) {
+            event = ControlEvent::Lost;
+        } else if (got.bytes == 1) {
+            event = value == CANCEL_TRANSFER ? ControlEvent::Cancel : ControlEvent::OtherByte;
+            server_.activity = true;
+        }
+    }
+    bool download = state == SessionState::SendingFile;
+    TransferStep step = transfers.step(acceptOrder, event);
+    if (step.moved > 0) {
+        rate.add(step.moved);
+        server_.activity = true;
+    }
+    if (step.outcome != TransferStep::Outcome::Running) {
+        state = SessionState::ReadingHeader;
+        server_.activity = true;
+        if (step.outcome == TransferStep::Outcome::SessionEnds) return false;
+        // A transfer that ran to its end ends the rate window (a download's
+        // next step starts a new one at once, an upload's next transfer
+        // does); a cancelled one leaves it to run on.
+        if (step.completed) {
+            resetRate();
+            downloadCompleted = download;
+        }
+        if (step.reply) reply(*step.reply);
+    }
+    if (step.updateRate) updateRate();
+    return true;
 }
 
 void ClientSession::onReady() {
@@ -185,12 +211,17 @@ bool ClientSession::readRequest() {
     // Payload bytes land here first: the request buffer grows with what has
     // arrived, never ahead of it, so a header alone costs the server nothing.
     std::uint8_t piece[16384];
+    // The kernel's stamp of a request's first byte: when the request began.
+    Stamp arrived = 0;
+    bool first = state == SessionState::ReadingHeader && headerBytesRead_ == 0;
     if (state == SessionState::ReadingBody) {
         // A zero-length frame never forms a request: the client's next byte,
         // or its close, ends the session.
         if (bodyLength_ == 0) return false;
         got = control.receiveSome(
             piece, std::min<std::size_t>(sizeof piece, bodyLength_ - bodyBytesRead_));
+    } else if (first) {
+        got = control.receiveStamped(headerBuffer_, 4, &arrived);
     } else {
         got = control.receiveSome(headerBuffer_ + headerBytesRead_, 4 - headerBytesRead_);
     }
@@ -208,12 +239,10 @@ bool ClientSession::readRequest() {
             if (--got.bytes == 0) return true;
         }
     }
-    if (state == SessionState::ReadingHeader && headerBytesRead_ == 0) {
-        requestStartPass_ = server_.pass;
-        // Settles every claim on its address, a refusal of its own included:
-        // the connection its client made for it, if any, has arrived by now.
-        server_.transfers.requestBegun(*this);
-        refusedTransfer_ = false;
+    if (first) {
+        // Whatever the client connected for its previous request was made
+        // before this one began.
+        server_.transfers.requestBegun(acceptOrder, arrived != 0 ? arrived : wallClockNanos());
     }
 
     if (state == SessionState::ReadingBody) {
@@ -247,7 +276,10 @@ bool ClientSession::readRequest() {
 
 void ClientSession::dispatch() {
     std::uint8_t code = requestBody_[0];
-    if (code == 0 || code >= std::size(ROUTES)) return;  // unknown codes are dropped
+    if (code == 0 || code >= std::size(ROUTES)) {
+        server_.transfers.requestAnswered(acceptOrder, false);
+        return;  // unknown codes are dropped
+    }
     const Route& route = ROUTES[code];
     bool admitted = gatePasses(route.gate, *this);
     if (!admitted) {
@@ -258,10 +290,8 @@ void ClientSession::dispatch() {
     }
     // A client connects its transfer connection right after the request; if
     // the request was refused, that connection belongs to nothing.
-    if ((code == REQ_UPLOAD || code == REQ_DOWNLOAD) && !transfer) {
-        server_.transfers.refused(*this, peerAddress, requestStartPass_);
-        refusedTransfer_ = true;
-    }
+    if (!inTransfer())
+        server_.transfers.requestAnswered(acceptOrder, code == REQ_UPLOAD || code == REQ_DOWNLOAD);
 }
 
 void ClientSession::kick() {
@@ -318,22 +348,6 @@ void ClientSession::watchControl(std::uint32_t interest) {
     server_.poller.watch(control.nativeHandle(), interest, &controlReady, this);
 }
 
-void ClientSession::endTransfer(bool clientGone) {
-    if (!transfer) return;
-    TcpSocket unused;
-    if (transfer->awaitingDataConnection) {
-        server_.transfers.forget(*this);
-    } else if (clientGone && transfer->transferDone == 0) {
-        unused = transfer->dataSocket;
-        server_.poller.unwatch(unused.nativeHandle());
-        transfer->dataSocket = TcpSocket();
-    }
-    std::uint32_t address = transfer->peerAddress;
-    transfer.reset();
-    if (unused.isOpen()) server_.transfers.giveBack(unused, address);
-    state = SessionState::ReadingHeader;
-}
-
 void ClientSession::updateRate() {
     rate.update(server_.clock.now());
 }
@@ -353,9 +367,9 @@ UserInfoSnapshot ClientSession::snapshot() const {
     info.connectedMs = elapsedMs(connectTick, server_.clock.now());
     if (state == SessionState::ReceivingFile) info.direction = DIRECTION_TO_SERVER;
     if (state == SessionState::SendingFile) info.direction = DIRECTION_TO_CLIENT;
-    if (transfer) {
-        info.transferSize = transfer->transferSize;
-        info.transferDone = transfer->transferDone;
+    if (auto progress = server_.transfers.progress(acceptOrder)) {
+        info.transferSize = progress->size;
+        info.transferDone = progress->done;
     }
     info.rateKBps = rate.kilobytesPerSecond();
     info.peerAddress = peerDottedAddress();

@@ -24,11 +24,11 @@
 #include "net/poller.h"
 #include "net/tcp_socket.h"
 #include "server/user_info.h"
+#include "sharing/transfer_pairing.h"
 
 namespace vextora {
 
 class ServerContext;
-struct Transfer;
 
 enum class SessionState : std::int32_t {
     ReadingHeader = 1,
@@ -40,10 +40,11 @@ enum class SessionState : std::int32_t {
 
 class ClientSession final : public ReadyListener {
 public:
-    // Takes its own copy of the accepted (non-blocking) connection and starts
-    // watching it. Sends nothing. `server` must outlive the session.
+    // Takes its own copy of the accepted (non-blocking) connection, starts
+    // watching it and tells the transfer engine about it. Sends nothing.
+    // `server` must outlive the session.
     ClientSession(const TcpSocket& accepted, ServerContext& server);
-    // Stops any transfer (dropping a partial upload) and closes everything.
+    // Ends any transfer (dropping a partial upload) and closes everything.
     // Sends nothing.
     ~ClientSession();
     ClientSession(const ClientSession&) = delete;
@@ -91,11 +92,11 @@ public:
     std::string homeRoot;  // "Users\" from the first login on; empty before
     SessionState state = SessionState::ReadingHeader;
     RateWindow rate;
-    std::unique_ptr<Transfer> transfer;  // while an upload or download runs
 
-    // Kept by the ClientList: the place in accept order (from 1), and
-    // whether the session is queued to be polled.
-    std::uint64_t acceptOrder = 0;
+    // The session's place in accept order (from 1), which is also the id the
+    // transfer engine knows it by; and whether it is queued to be polled
+    // (kept by the ClientList).
+    const SessionId acceptOrder;
     bool due = false;
 
     // The control connection, the address it comes from (network order, as
@@ -110,19 +111,15 @@ public:
     // A download ran to its end; a cancel the client sent meanwhile may still
     // be on its way and must not be taken for the start of a request.
     bool downloadCompleted = false;
-    // Ends the running transfer: closes its connection and files, and
-    // returns the session to reading requests. With clientGone (the session
-    // is ending), a transfer connection that has carried nothing goes back to
-    // the hub: behind one address it may belong to another client.
-    void endTransfer(bool clientGone = false);
-    // A request that may start a transfer has begun to arrive, or bytes of
-    // one wait to be read: the client may already be connecting for it. Its
-    // code is looked at without taking a byte; one whose code has not come
-    // yet may be a transfer.
-    bool transferRequestUnderway() const;
+    // An upload or download runs (its connection may still be awaited).
+    bool inTransfer() const {
+        return state == SessionState::ReceivingFile || state == SessionState::SendingFile;
+    }
 
 private:
     bool readRequest();
+    // One step of the running transfer: the control byte, then the engine's step.
+    bool pollTransfer();
     void dispatch();
     bool flushOutput();
     void unwatchAll();
@@ -135,11 +132,6 @@ private:
     std::uint32_t bodyLength_ = 0;
     std::uint32_t bodyBytesRead_ = 0;
     std::vector<std::uint8_t> requestBody_;
-
-    // The pass in which the current request's first byte arrived; whether a
-    // transfer request was refused since the previous request began.
-    std::uint64_t requestStartPass_ = 0;
-    bool refusedTransfer_ = false;
 
     std::string output_;
     std::size_t outputSent_ = 0;

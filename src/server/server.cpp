@@ -6,7 +6,6 @@
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
 #include "sharing/catalog.h"
-#include "sharing/transfer_hub.h"
 
 namespace vextora {
 
@@ -15,6 +14,9 @@ namespace {
 // rewrites and transfer connections need them.
 constexpr long DESCRIPTORS_KEPT_FOR_SESSIONS = 64;
 constexpr std::uint32_t MEMORY_RELEASE_INTERVAL_MS = 1000;
+// How soon an idle pass looks again while a transfer connection waits for
+// a moment to pass before it can be handed on.
+constexpr int PAIRING_LOOK_MS = 20;
 // Quiet passes run without waiting after a busy one (some tens of
 // microseconds in all).
 constexpr std::uint32_t QUICK_QUIET_PASSES = 64;
@@ -39,10 +41,13 @@ Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock
       files_(config.root),
       context_(std::make_unique<ServerContext>(
           ServerContext{clients_, files_, clock_, poller_, transfers_})),
-      transfers_(clients_, poller_, clock, context_->pass),
+      transfers_(poller_, clock),
       clients_(window),
       listener_(poller_, clock) {
     poller_.watch(wake_.handle(), READY_READ, &wakeReady_);
+    transfers_.setWake([this](SessionId session) {
+        if (ClientSession* ready = clients_.findById(session)) clients_.markDue(*ready);
+    });
 }
 
 Server::~Server() {
@@ -85,6 +90,7 @@ int Server::run() {
 int Server::idleWaitBound() const {
     if (listener_.backingOff() || transfers_.backingOff())
         return static_cast<int>(Listener::BACKOFF_MS);
+    if (transfers_.waitsForTime()) return std::min(config_.idleWaitMs, PAIRING_LOOK_MS);
     return config_.idleWaitMs;
 }
 
@@ -117,11 +123,11 @@ void Server::runPass() {
         clients_.append(std::move(session));
         context_->activity = true;
     }
-    if (transfers_.service()) context_->activity = true;
+    if (transfers_.service(lookedAt_)) context_->activity = true;
 
     clients_.pollAll();
     clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
-    context_->releaseAfterPass.clear();
+    transfers_.settle();
 
     if (window_.processPendingEvents()) context_->activity = true;
     if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;
@@ -138,6 +144,8 @@ void Server::gatherReadiness(std::chrono::steady_clock::time_point passStart) {
         waitMs = idleWaitBound();
     // Only quiet passes are counted, so this is never a busy one.
     if (!wait && quietPasses_ >= OFFER_PROCESSOR_AFTER) yieldProcessor();
+    // Whatever had arrived by now is reported by this look.
+    lookedAt_ = wallClockNanos();
     int reported = poller_.wait(waitMs);
     lastLook_ = wait ? std::chrono::steady_clock::now() : passStart;
     if (wakeReady_) {

@@ -6,11 +6,12 @@
 //      first, up to a short bound, only when the previous pass did nothing;
 //      skipped after a busy pass when the last gathering was microseconds
 //      ago);
-//   2. accepts at most one control connection and at most one transfer
-//      connection;
+//   2. accepts at most one control connection, and lets the transfer engine
+//      take transfer connections and move detached downloads;
 //   3. polls every session once, in accept order, destroying finished ones;
-//   4. lets the window system handle its pending events, without waiting;
-//   5. ends the loop when a stop was requested.
+//   4. lets the transfer engine settle what the polls have made clear;
+//   5. lets the window system handle its pending events, without waiting;
+//   6. ends the loop when a stop was requested.
 // An idle pass after clients have left first gives the memory they held
 // back to the system (at most once a second).
 // At shutdown the listeners close and every session, newest first, receives
@@ -33,7 +34,7 @@
 #include "server/listener.h"
 #include "server/protocol.h"
 #include "server/server_context.h"
-#include "sharing/transfer_hub.h"
+#include "sharing/transfer_engine.h"
 
 namespace vextora {
 
@@ -95,7 +96,7 @@ private:
     std::atomic<bool> externalStop_{false};
     // Declared before the list: sessions reach these while they are destroyed.
     std::unique_ptr<ServerContext> context_;
-    TransferHub transfers_;
+    TransferEngine transfers_;
     ClientList clients_;
     Listener listener_;
     std::uint32_t wakeReady_ = 0;
@@ -103,6 +104,7 @@ private:
     std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
     std::uint32_t lastRelease_ = 0;
     std::chrono::steady_clock::time_point lastLook_;  // last look at readiness
+    Stamp lookedAt_ = 0;                              // the wall clock just before that look
     bool idleLastPass_ = false;
     std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "platform/file_system.h"
 
@@ -12,7 +11,7 @@ namespace vextora {
 class ClientList;
 class Poller;
 class TickClock;
-class TransferHub;
+class TransferEngine;
 
 class ServerContext {
 public:
@@ -20,7 +19,7 @@ public:
     const FileSystem& files;
     const TickClock& clock;
     Poller& poller;
-    TransferHub& transfers;
+    TransferEngine& transfers;
 
     // Ends the loop after the current pass. Never cleared.
     bool stopRequested = false;
@@ -29,9 +28,8 @@ public:
     bool activity = false;
     // Counts the passes of the loop, from 1.
     std::uint64_t pass = 0;
-    // Files that uploads replaced: closed at the end of the pass, after the
-    // replies have gone out, so no client waits while their storage is freed.
-    std::vector<OwnedHandle> releaseAfterPass{};
+    // The id of the next session accepted, in accept order from 1.
+    std::uint64_t nextSession = 1;
 };
 
 }  // namespace vextora

@@ -9,7 +9,7 @@
 
 #include "server/client_session.h"
 #include "server/server_context.h"
-#include "sharing/transfer_hub.h"
+#include "sharing/transfer_engine.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -30,7 +30,8 @@ protected:
         window_.runOnServer([&] {
             for (std::size_t i = 0; i < server_->clients().size(); ++i) {
                 const ClientSession& session = server_->clients().at(i);
-                if (session.userName == name) ended = session.transfer == nullptr;
+                if (session.userName == name)
+                    ended = !server_->context().transfers.hasTransfer(session.acceptOrder);
             }
         });
         return ended;

@@ -93,7 +93,9 @@ TEST_F(TimeLimits, AnEarlyConnectionIsHeldHalfAMinuteThenClosed) {
     EXPECT_EQ(held(), 0u);
 }
 
-TEST_F(TimeLimits, AnEarlyConnectionIsHandedToTheRequestThatFollows) {
+TEST_F(TimeLimits, AnEarlyConnectionNeverCarriesTheRequestThatFollows) {
+    // A connection made while nothing was asked for is nobody's: what it
+    // sent must not become the next upload, however long it was held.
     auto bob = loginAs("bob");
     client::Connection early;
     ASSERT_TRUE(early.open("127.0.0.1", transferPort(), 3000));
@@ -101,10 +103,17 @@ TEST_F(TimeLimits, AnEarlyConnectionIsHandedToTheRequestThatFollows) {
     ASSERT_TRUE(early.sendRaw("early bytes", 11));
     early.socket().shutdownWrite();
     advance(20000);
+    ASSERT_TRUE(early.waitReadable(5000)) << "a closed stray is closed";
+    EXPECT_TRUE(early.closedByPeer());
+
     ASSERT_TRUE(
-        bob->connection().sendFrame(Payload(REQ_UPLOAD).text("early.txt").uint32(4096).uint32(11)));
+        bob->connection().sendFrame(Payload(REQ_UPLOAD).text("early.txt").uint32(4096).uint32(9)));
+    client::Connection own;
+    ASSERT_TRUE(own.open("127.0.0.1", transferPort(), 3000));
+    ASSERT_TRUE(own.sendRaw("own bytes", 9));
+    own.socket().shutdownWrite();
     EXPECT_EQ(bob->connection().readByte(), REPLY_OK);
-    EXPECT_EQ(dir_.read("Users/BOB/early.txt"), "early bytes");
+    EXPECT_EQ(dir_.read("Users/BOB/early.txt"), "own bytes");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "platform/process.h"
-#include "sharing/transfer_hub.h"
+#include "sharing/transfer_engine.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -504,8 +504,8 @@ TEST_F(Transfers, ALoopbackConnectionGetsShortQueuesAndItsDownloadArrivesWhole) 
               0);
     // The kernel reserves twice what it is asked for; left alone, the send
     // buffer would be megabytes by now and the receive buffer the default.
-    std::pair<int, int> expected{2 * TransferHub::SHORT_PATH_SEND_BUFFER,
-                                 2 * TransferHub::SHORT_PATH_RECEIVE_BUFFER};
+    std::pair<int, int> expected{2 * TransferEngine::SHORT_PATH_SEND_BUFFER,
+                                 2 * TransferEngine::SHORT_PATH_RECEIVE_BUFFER};
     std::pair<int, int> seen;
     EXPECT_TRUE(eventually([&] {
         seen = serverBuffers(transferPort(), ntohs(mine.sin_port));
