@@ -3,8 +3,8 @@
 # unpacked into a scratch root with dpkg -x: what it holds and depends on,
 # that its programs and the console's launcher run from there, that nothing
 # in it points back into the build machine, what its maintainer scripts leave
-# behind, and that its service unit, desktop entry and manual pages pass
-# their checkers.
+# behind, and that its copyright file, service unit, desktop entry and
+# manual pages pass their checkers.
 #
 #   check_package.sh SOURCE_DIR BUILD_DIR VERSION CONSOLE(1 or 0)
 #
@@ -18,7 +18,8 @@ version=$3
 console=$4
 
 missing=()
-for tool in cpack dpkg-deb dpkg-shlibdeps groff desktop-file-validate readelf; do
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-source dpkg-parsechangelog lintian \
+    groff desktop-file-validate readelf; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -57,6 +58,61 @@ for command in $(sed -n '/^Commands:/,/^$/p' <<<"$client_help" | grep -oE '^  [a
     grep -qE "^ +$command( |$)" <<<"$client_page" || fail "vextora(1) does not explain '$command'"
 done
 
+# Sets remarks to lintian's on a package or source package, one a line
+# ("E: vextora: TAG CONTEXT"); its notes on stderr (such as running as root)
+# are dropped, and the files it leaves in TMPDIR go with the scratch folder.
+lint() {
+    if ! TMPDIR="$scratch" lintian --fail-on none --no-override "$@" \
+        >"$scratch/lintian.out" 2>"$scratch/lintian.err"; then
+        fail "lintian could not run: $(cat "$scratch/lintian.err")"
+        : >"$scratch/lintian.out"
+    fi
+    remarks=$(grep -E '^[EWIPX]: ' "$scratch/lintian.out" || true)
+}
+
+# --- The licence. The copyright file the package carries grants what
+# LICENSE grants, to the same holder.
+debian="$source_dir/packaging/debian"
+license_holder=$(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")
+copyright_holder=$(sed -n 's/^Copyright: //p' "$debian/copyright")
+[ -n "$license_holder" ] && [ "$license_holder" = "$copyright_holder" ] ||
+    fail "LICENSE names '$license_holder', the copyright file '$copyright_holder'"
+# The terms: LICENSE's from their first line, the copyright file's licence
+# text with its one-space indent and its "." for an empty line undone.
+sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" >"$scratch/license-terms"
+sed -n '/^License: Expat$/,/^$/{/^ /p}' "$debian/copyright" | sed 's/^ //; s/^\.$//' \
+    >"$scratch/copyright-terms"
+if [ ! -s "$scratch/license-terms" ] ||
+    ! diff -u "$scratch/license-terms" "$scratch/copyright-terms"; then
+    fail "the copyright file's terms differ from LICENSE (- LICENSE, + copyright file)"
+fi
+changelog_version=$(dpkg-parsechangelog -l "$debian/changelog" -S Version)
+[ "$changelog_version" = "$version" ] ||
+    fail "the changelog's latest entry is for $changelog_version, not $version"
+# lintian reads a copyright file as machine-readable only in a source
+# package, so it is shown one made of the packaging's changelog and
+# copyright. No remark of any level is accepted.
+tree="$scratch/source/vextora-$version"
+mkdir -p "$tree/debian/source"
+cp "$debian/changelog" "$debian/copyright" "$tree/debian/"
+echo '3.0 (native)' >"$tree/debian/source/format"
+cat >"$tree/debian/control" <<EOF
+Source: vextora
+Maintainer: $(dpkg-parsechangelog -l "$debian/changelog" -S Maintainer)
+Standards-Version: 4.6.2
+
+Package: vextora
+Architecture: any
+Description: copyright check
+ Only its debian/copyright is looked at.
+EOF
+if (cd "$scratch/source" && dpkg-source -b "vextora-$version") >"$scratch/source.log" 2>&1; then
+    lint -C debian/copyright,debian/copyright/dep5 -EvIL +pedantic "$scratch"/source/vextora_*.dsc
+    [ -z "$remarks" ] || fail "lintian on the copyright file:"$'\n'"$remarks"
+else
+    fail "dpkg-source could not make a source package of the copyright file: $(cat "$scratch/source.log")"
+fi
+
 # --- The package, made into the scratch folder so the build's own is left alone.
 if ! cpack -G DEB -B "$scratch/out" --config "$build_dir/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1; then
     cat "$scratch/cpack.log"
@@ -85,6 +141,8 @@ expected=(
     "-rwxr-xr-x root/root ./usr/bin/vextora-server"
     "-rw-r--r-- root/root ./usr/lib/systemd/system/vextora-server.service"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/README.md"
+    "-rw-r--r-- root/root ./usr/share/doc/vextora/changelog.gz"
+    "-rw-r--r-- root/root ./usr/share/doc/vextora/copyright"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/docs/protocol.md"
     "-rw-r--r-- root/root ./usr/share/man/man1/vextora-server.1.gz"
     "-rw-r--r-- root/root ./usr/share/man/man1/vextora.1.gz"
