@@ -3,8 +3,8 @@
 # unpacked into a scratch root with dpkg -x: what it holds and depends on,
 # that its programs and the console's launcher run from there, that nothing
 # in it points back into the build machine, what its maintainer scripts leave
-# behind, and that its copyright file, service unit, desktop entry and
-# manual pages pass their checkers.
+# behind, and that the package, its copyright file, service unit, desktop
+# entry and manual pages pass their checkers (lintian for the first two).
 #
 #   check_package.sh SOURCE_DIR BUILD_DIR VERSION CONSOLE(1 or 0)
 #
@@ -164,6 +164,23 @@ if ! diff -u "$scratch/expected" "$scratch/actual"; then
 fi
 dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $2 != "root/root" {print}' | grep . &&
     fail "folders not owned by root"
+
+# --- Debian's checker: no error, and no warning that
+# tests/package/lintian-allowed does not list with its reason.
+lint "$deb"
+errors=$(grep '^E: ' <<<"$remarks" || true)
+[ -z "$errors" ] || fail "lintian reports errors:"$'\n'"$errors"
+allowed=$(grep -v '^#' "$source_dir/tests/package/lintian-allowed" | grep . || true)
+warnings=$(sed -n 's/^W: vextora: //p' <<<"$remarks")
+while IFS= read -r warning; do
+    [ -z "$warning" ] || grep -qxF -- "$warning" <<<"$allowed" ||
+        fail "lintian warns, and lintian-allowed does not accept it: $warning"
+done <<<"$warnings"
+while IFS= read -r entry; do
+    [ -z "$entry" ] || grep -qxF -- "$entry" <<<"$warnings" ||
+        fail "lintian-allowed accepts a warning lintian no longer gives: $entry"
+done <<<"$allowed"
+echo "lintian: $(grep -c '^E: ' <<<"$remarks") errors, $(grep -c '^W: ' <<<"$remarks") warnings"
 
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
