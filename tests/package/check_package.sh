@@ -18,8 +18,8 @@ version=$3
 console=$4
 
 missing=()
-for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-source dpkg-parsechangelog lintian \
-    groff desktop-file-validate readelf; do
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-source dpkg-parsechangelog deb-systemd-helper \
+    lintian groff desktop-file-validate readelf; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -274,8 +274,10 @@ if [ "$console" = 1 ]; then
     [ "$out" = "vextora-server $version" ] || fail "the launcher under /opt/vextora printed '$out'"
 fi
 
-# --- Maintainer scripts, run against a scratch root (dpkg's DPKG_ROOT) with
-# the commands that would change this machine replaced by recorders.
+# --- Maintainer scripts, run against a scratch root (dpkg's DPKG_ROOT) that
+# holds the unpacked package, with the commands that would change this
+# machine replaced by recorders. deb-systemd-helper is the real one, which
+# keeps to DPKG_ROOT.
 dpkg-deb -e "$deb" "$scratch/control"
 for script in postinst prerm postrm; do
     sh -n "$scratch/control/$script" || fail "$script does not parse"
@@ -283,7 +285,7 @@ done
 stubs="$scratch/stubs"
 mkdir "$stubs"
 log="$scratch/commands.log"
-for command in adduser chown systemctl; do
+for command in adduser chown systemctl deb-systemd-invoke; do
     printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$command" "$log" >"$stubs/$command"
 done
 # The user exists once adduser has been run.
@@ -292,8 +294,12 @@ printf 'echo "$*" >>"%s"\n' "$users" >>"$stubs/adduser"
 printf '#!/bin/sh\n[ "$1" = passwd ] && grep -q " $2$" "%s" 2>/dev/null\n' "$users" >"$stubs/getent"
 chmod +x "$stubs"/*
 sysroot="$scratch/sysroot"
-mkdir "$sysroot"
-run_script() { DPKG_ROOT="$sysroot" PATH="$stubs:$PATH" "$scratch/control/$1" "${@:2}"; }
+dpkg-deb -x "$deb" "$sysroot"
+run_script() {
+    DPKG_ROOT="$sysroot" DPKG_MAINTSCRIPT_PACKAGE=vextora DPKG_MAINTSCRIPT_NAME="$1" \
+        PATH="$stubs:$PATH" "$scratch/control/$1" "${@:2}"
+}
+boot_link=/etc/systemd/system/multi-user.target.wants/vextora-server.service
 
 run_script postinst configure >/dev/null || fail "postinst configure failed"
 data="$sysroot/var/lib/vextora"
@@ -306,14 +312,29 @@ grep -qx "chown vextora:vextora $data/adminpass.cfg.new" "$log" ||
     fail "adminpass.cfg is not given to vextora"
 [ "$(wc -c <"$password")" -ge 16 ] || fail "the administrator password is short or missing"
 [ "$(wc -l <"$password")" = 0 ] || fail "the administrator password ends in a line end"
+[ -L "$sysroot$boot_link" ] && fail "installing enabled the service"
+grep -qxF "$boot_link" "$sysroot/var/lib/systemd/deb-systemd-helper-enabled/vextora-server.service.dsh-also" ||
+    fail "postinst did not record the service's boot link for deb-systemd-helper"
+
+# The operator enables the service: an upgrade keeps it so, removing the
+# package takes it out of the boot, and purging leaves nothing of systemd's.
+mkdir -p "$(dirname "$sysroot$boot_link")"
+ln -s /usr/lib/systemd/system/vextora-server.service "$sysroot$boot_link"
 before=$(cat "$password")
 : >"$log"
 run_script postinst configure 0.9.0 >/dev/null || fail "postinst configure (upgrade) failed"
 [ "$(cat "$password")" = "$before" ] || fail "an upgrade replaced the administrator password"
 grep -q '^adduser' "$log" && fail "an upgrade made the user again"
+[ -L "$sysroot$boot_link" ] || fail "an upgrade took the enabled service out of the boot"
 run_script prerm remove >/dev/null || fail "prerm remove failed"
+[ -L "$sysroot$boot_link" ] && fail "removing the package left the service in the boot"
+# dpkg removes the package's files before postrm.
+rm "$sysroot/usr/lib/systemd/system/vextora-server.service"
+run_script postrm remove >/dev/null || fail "postrm remove failed"
 run_script postrm purge >/dev/null || fail "postrm purge failed"
 [ -f "$password" ] || fail "purge removed the data folder"
+left=$(find "$sysroot/etc/systemd" "$sysroot/var/lib/systemd" ! -type d 2>/dev/null || true)
+[ -z "$left" ] || fail "purging left systemd's files: $left"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"
