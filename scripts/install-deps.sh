@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh bench      also the peers the benchmarks compare with
 #   scripts/install-deps.sh package    also the tools that build and check the
 #                                      Debian package, manual pages, desktop
-#                                      entry and service unit
+#                                      entry and service unit, and lintian
 set -euo pipefail
 
 packages=(
@@ -21,8 +21,9 @@ if [ "${1:-}" = "bench" ]; then
 fi
 if [ "${1:-}" = "package" ]; then
     # groff-base renders the manual pages without groff's X11 parts;
-    # systemd brings systemd-analyze, which checks the service unit offline.
-    packages+=(dpkg-dev groff-base desktop-file-utils systemd)
+    # systemd brings systemd-analyze, which checks the service unit offline;
+    # lintian checks the package as Debian's archive would.
+    packages+=(dpkg-dev groff-base desktop-file-utils systemd lintian)
 fi
 
 missing=()

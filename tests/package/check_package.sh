@@ -3,8 +3,8 @@
 # unpacked into a scratch root with dpkg -x: what it holds and depends on,
 # that its programs and the console's launcher run from there, that nothing
 # in it points back into the build machine, what its maintainer scripts leave
-# behind, and that its service unit, desktop entry and manual pages pass
-# their checkers.
+# behind, and that the package, its copyright file, service unit, desktop
+# entry and manual pages pass their checkers (lintian for the first two).
 #
 #   check_package.sh SOURCE_DIR BUILD_DIR VERSION CONSOLE(1 or 0)
 #
@@ -18,7 +18,8 @@ version=$3
 console=$4
 
 missing=()
-for tool in cpack dpkg-deb dpkg-shlibdeps groff desktop-file-validate readelf; do
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-source dpkg-parsechangelog deb-systemd-helper \
+    lintian groff desktop-file-validate readelf; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -57,6 +58,61 @@ for command in $(sed -n '/^Commands:/,/^$/p' <<<"$client_help" | grep -oE '^  [a
     grep -qE "^ +$command( |$)" <<<"$client_page" || fail "vextora(1) does not explain '$command'"
 done
 
+# Sets remarks to lintian's on a package or source package, one a line
+# ("E: vextora: TAG CONTEXT"); its notes on stderr (such as running as root)
+# are dropped, and the files it leaves in TMPDIR go with the scratch folder.
+lint() {
+    if ! TMPDIR="$scratch" lintian --fail-on none --no-override "$@" \
+        >"$scratch/lintian.out" 2>"$scratch/lintian.err"; then
+        fail "lintian could not run: $(cat "$scratch/lintian.err")"
+        : >"$scratch/lintian.out"
+    fi
+    remarks=$(grep -E '^[EWIPX]: ' "$scratch/lintian.out" || true)
+}
+
+# --- The licence. The copyright file the package carries grants what
+# LICENSE grants, to the same holder.
+debian="$source_dir/packaging/debian"
+license_holder=$(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")
+copyright_holder=$(sed -n 's/^Copyright: //p' "$debian/copyright")
+[ -n "$license_holder" ] && [ "$license_holder" = "$copyright_holder" ] ||
+    fail "LICENSE names '$license_holder', the copyright file '$copyright_holder'"
+# The terms: LICENSE's from their first line, the copyright file's licence
+# text with its one-space indent and its "." for an empty line undone.
+sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" >"$scratch/license-terms"
+sed -n '/^License: Expat$/,/^$/{/^ /p}' "$debian/copyright" | sed 's/^ //; s/^\.$//' \
+    >"$scratch/copyright-terms"
+if [ ! -s "$scratch/license-terms" ] ||
+    ! diff -u "$scratch/license-terms" "$scratch/copyright-terms"; then
+    fail "the copyright file's terms differ from LICENSE (- LICENSE, + copyright file)"
+fi
+changelog_version=$(dpkg-parsechangelog -l "$debian/changelog" -S Version)
+[ "$changelog_version" = "$version" ] ||
+    fail "the changelog's latest entry is for $changelog_version, not $version"
+# lintian reads a copyright file as machine-readable only in a source
+# package, so it is shown one made of the packaging's changelog and
+# copyright. No remark of any level is accepted.
+tree="$scratch/source/vextora-$version"
+mkdir -p "$tree/debian/source"
+cp "$debian/changelog" "$debian/copyright" "$tree/debian/"
+echo '3.0 (native)' >"$tree/debian/source/format"
+cat >"$tree/debian/control" <<EOF
+Source: vextora
+Maintainer: $(dpkg-parsechangelog -l "$debian/changelog" -S Maintainer)
+Standards-Version: 4.6.2
+
+Package: vextora
+Architecture: any
+Description: copyright check
+ Only its debian/copyright is looked at.
+EOF
+if (cd "$scratch/source" && dpkg-source -b "vextora-$version") >"$scratch/source.log" 2>&1; then
+    lint -C debian/copyright,debian/copyright/dep5 -EvIL +pedantic "$scratch"/source/vextora_*.dsc
+    [ -z "$remarks" ] || fail "lintian on the copyright file:"$'\n'"$remarks"
+else
+    fail "dpkg-source could not make a source package of the copyright file: $(cat "$scratch/source.log")"
+fi
+
 # --- The package, made into the scratch folder so the build's own is left alone.
 if ! cpack -G DEB -B "$scratch/out" --config "$build_dir/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1; then
     cat "$scratch/cpack.log"
@@ -85,6 +141,8 @@ expected=(
     "-rwxr-xr-x root/root ./usr/bin/vextora-server"
     "-rw-r--r-- root/root ./usr/lib/systemd/system/vextora-server.service"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/README.md"
+    "-rw-r--r-- root/root ./usr/share/doc/vextora/changelog.gz"
+    "-rw-r--r-- root/root ./usr/share/doc/vextora/copyright"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/docs/protocol.md"
     "-rw-r--r-- root/root ./usr/share/man/man1/vextora-server.1.gz"
     "-rw-r--r-- root/root ./usr/share/man/man1/vextora.1.gz"
@@ -106,6 +164,23 @@ if ! diff -u "$scratch/expected" "$scratch/actual"; then
 fi
 dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $2 != "root/root" {print}' | grep . &&
     fail "folders not owned by root"
+
+# --- Debian's checker: no error, and no warning that
+# tests/package/lintian-allowed does not list with its reason.
+lint "$deb"
+errors=$(grep '^E: ' <<<"$remarks" || true)
+[ -z "$errors" ] || fail "lintian reports errors:"$'\n'"$errors"
+allowed=$(grep -v '^#' "$source_dir/tests/package/lintian-allowed" | grep . || true)
+warnings=$(sed -n 's/^W: vextora: //p' <<<"$remarks")
+while IFS= read -r warning; do
+    [ -z "$warning" ] || grep -qxF -- "$warning" <<<"$allowed" ||
+        fail "lintian warns, and lintian-allowed does not accept it: $warning"
+done <<<"$warnings"
+while IFS= read -r entry; do
+    [ -z "$entry" ] || grep -qxF -- "$entry" <<<"$warnings" ||
+        fail "lintian-allowed accepts a warning lintian no longer gives: $entry"
+done <<<"$allowed"
+echo "lintian: $(grep -c '^E: ' <<<"$remarks") errors, $(grep -c '^W: ' <<<"$remarks") warnings"
 
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
@@ -199,8 +274,10 @@ if [ "$console" = 1 ]; then
     [ "$out" = "vextora-server $version" ] || fail "the launcher under /opt/vextora printed '$out'"
 fi
 
-# --- Maintainer scripts, run against a scratch root (dpkg's DPKG_ROOT) with
-# the commands that would change this machine replaced by recorders.
+# --- Maintainer scripts, run against a scratch root (dpkg's DPKG_ROOT) that
+# holds the unpacked package, with the commands that would change this
+# machine replaced by recorders. deb-systemd-helper is the real one, which
+# keeps to DPKG_ROOT.
 dpkg-deb -e "$deb" "$scratch/control"
 for script in postinst prerm postrm; do
     sh -n "$scratch/control/$script" || fail "$script does not parse"
@@ -208,7 +285,7 @@ done
 stubs="$scratch/stubs"
 mkdir "$stubs"
 log="$scratch/commands.log"
-for command in adduser chown systemctl; do
+for command in adduser chown systemctl deb-systemd-invoke; do
     printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$command" "$log" >"$stubs/$command"
 done
 # The user exists once adduser has been run.
@@ -217,8 +294,12 @@ printf 'echo "$*" >>"%s"\n' "$users" >>"$stubs/adduser"
 printf '#!/bin/sh\n[ "$1" = passwd ] && grep -q " $2$" "%s" 2>/dev/null\n' "$users" >"$stubs/getent"
 chmod +x "$stubs"/*
 sysroot="$scratch/sysroot"
-mkdir "$sysroot"
-run_script() { DPKG_ROOT="$sysroot" PATH="$stubs:$PATH" "$scratch/control/$1" "${@:2}"; }
+dpkg-deb -x "$deb" "$sysroot"
+run_script() {
+    DPKG_ROOT="$sysroot" DPKG_MAINTSCRIPT_PACKAGE=vextora DPKG_MAINTSCRIPT_NAME="$1" \
+        PATH="$stubs:$PATH" "$scratch/control/$1" "${@:2}"
+}
+boot_link=/etc/systemd/system/multi-user.target.wants/vextora-server.service
 
 run_script postinst configure >/dev/null || fail "postinst configure failed"
 data="$sysroot/var/lib/vextora"
@@ -231,14 +312,29 @@ grep -qx "chown vextora:vextora $data/adminpass.cfg.new" "$log" ||
     fail "adminpass.cfg is not given to vextora"
 [ "$(wc -c <"$password")" -ge 16 ] || fail "the administrator password is short or missing"
 [ "$(wc -l <"$password")" = 0 ] || fail "the administrator password ends in a line end"
+[ -L "$sysroot$boot_link" ] && fail "installing enabled the service"
+grep -qxF "$boot_link" "$sysroot/var/lib/systemd/deb-systemd-helper-enabled/vextora-server.service.dsh-also" ||
+    fail "postinst did not record the service's boot link for deb-systemd-helper"
+
+# The operator enables the service: an upgrade keeps it so, removing the
+# package takes it out of the boot, and purging leaves nothing of systemd's.
+mkdir -p "$(dirname "$sysroot$boot_link")"
+ln -s /usr/lib/systemd/system/vextora-server.service "$sysroot$boot_link"
 before=$(cat "$password")
 : >"$log"
 run_script postinst configure 0.9.0 >/dev/null || fail "postinst configure (upgrade) failed"
 [ "$(cat "$password")" = "$before" ] || fail "an upgrade replaced the administrator password"
 grep -q '^adduser' "$log" && fail "an upgrade made the user again"
+[ -L "$sysroot$boot_link" ] || fail "an upgrade took the enabled service out of the boot"
 run_script prerm remove >/dev/null || fail "prerm remove failed"
+[ -L "$sysroot$boot_link" ] && fail "removing the package left the service in the boot"
+# dpkg removes the package's files before postrm.
+rm "$sysroot/usr/lib/systemd/system/vextora-server.service"
+run_script postrm remove >/dev/null || fail "postrm remove failed"
 run_script postrm purge >/dev/null || fail "postrm purge failed"
 [ -f "$password" ] || fail "purge removed the data folder"
+left=$(find "$sysroot/etc/systemd" "$sysroot/var/lib/systemd" ! -type d 2>/dev/null || true)
+[ -z "$left" ] || fail "purging left systemd's files: $left"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"
