@@ -69,6 +69,9 @@ void SortedListBox::removeSelectedEntry() {
     const QList<QListWidgetItem*> chosen = selectedItems();
     if (chosen.isEmpty()) return;
     delete takeItem(row(chosen.front()));  // an entry, not a widget: the list gave it up
+    // A single-selection view moves its selection to the next entry when the
+    // selected one goes; the operator's next press must not act on that one.
+    selectionModel()->clear();
 }
 
 QMessageBox* showErrorBox(QWidget* owner, const QString& text) {

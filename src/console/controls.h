@@ -52,6 +52,8 @@ public:
     void addEntry(std::string_view bytes);
     // The selected entry's bytes; nothing when no entry is selected.
     std::optional<std::string> selectedEntry() const;
+    // Removes the selected entry. Nothing is selected afterwards: the list
+    // never picks the next entry for the operator.
     void removeSelectedEntry();
 };
 
