@@ -6,6 +6,7 @@
 // Labels and frames have no id.
 #pragma once
 
+#include <QFrame>
 #include <QListWidget>
 #include <QString>
 #include <QWidget>
@@ -55,6 +56,32 @@ public:
     // Removes the selected entry. Nothing is selected afterwards: the list
     // never picks the next entry for the operator.
     void removeSelectedEntry();
+};
+
+// A read-only line that shows a path: whole when it fits, else elided in
+// the middle, so that both its start and its last folder stay in sight. The
+// tooltip and the text property are always the whole path.
+class PathField final : public QFrame {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText)
+public:
+    explicit PathField(QWidget* parent = nullptr);
+
+    QString text() const { return text_; }
+    void setText(const QString& text);
+    // What is drawn at the present width.
+    QString shownText() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QRect textArea() const;
+
+    QString text_;
 };
 
 // An "Error" box with the text and an OK button, modal for `owner` only: it

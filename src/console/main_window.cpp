@@ -1,6 +1,7 @@
 #include "console/main_window.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -15,6 +16,13 @@
 namespace vextora::console {
 
 namespace {
+
+// What a window manager's title bar holds besides the caption: the window
+// menu or icon, the minimize and close buttons (some draw a disabled
+// maximize button as well) and the padding between them. Some 150 px on
+// common window managers with their default themes; the rest is to spare
+// for a larger title font.
+constexpr int TITLE_BAR_CONTROLS = 180;
 
 QPushButton* addButton(QBoxLayout* layout, int id, const QString& caption) {
     auto* button = new QPushButton(caption);
@@ -33,6 +41,11 @@ MainWindow::MainWindow(QWidget* parent) : QDialog(parent) {
 
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+    // The buttons alone would make the window narrower than its title bar
+    // needs, and the window manager would cut the caption short.
+    QFont titleFont = font();
+    titleFont.setBold(true);
+    layout->addStrut(QFontMetrics(titleFont).horizontalAdvance(windowTitle()) + TITLE_BAR_CONTROLS);
 
     auto* countRow = new QHBoxLayout;
     countRow->addWidget(new QLabel(QStringLiteral("Clients connected:")));

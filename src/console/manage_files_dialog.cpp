@@ -1,11 +1,10 @@
 #include "console/manage_files_dialog.h"
 
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <filesystem>
@@ -71,13 +70,8 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
     auto* localFrame = new QGroupBox(QStringLiteral("Local Files"));
     auto* local = new QVBoxLayout(localFrame);
     local->addWidget(new QLabel(QStringLiteral("Current Directory:")));
-    directoryText_ = new QPlainTextEdit;
+    directoryText_ = new PathField;
     setControlId(directoryText_, CURRENT_DIRECTORY);
-    directoryText_->setReadOnly(true);
-    directoryText_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    directoryText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    directoryText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    directoryText_->setFixedHeight(QFontMetrics(font()).lineSpacing() * 3);
     local->addWidget(directoryText_);
     local->addWidget(new QLabel(QStringLiteral("Directories")));
     folders_ = makeList(FOLDERS);
@@ -111,8 +105,11 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
     connect(share, &QPushButton::clicked, this, &ManageFilesDialog::onShareClicked);
     connect(unshare, &QPushButton::clicked, this, &ManageFilesDialog::onUnshareClicked);
     connect(done, &QPushButton::clicked, this, &QDialog::close);
-    connect(folders_, &QListWidget::itemDoubleClicked, this,
-            &ManageFilesDialog::onFolderDoubleClicked);
+    connect(folders_, &QListWidget::itemDoubleClicked, this, &ManageFilesDialog::onFolderOpened);
+    // Enter opens the selected folder as a double-click does. Not the view's
+    // "activated": under some styles a single click activates, and a click
+    // only selects.
+    folders_->installEventFilter(this);
 
     setCurrentDirectory(std::string(ROOT));
     fillSharedList();
@@ -120,12 +117,23 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
 
 void ManageFilesDialog::setCurrentDirectory(std::string directory) {
     currentDirectory_ = std::move(directory);
-    directoryText_->setPlainText(displayText(currentDirectory_));
+    directoryText_->setText(displayText(currentDirectory_));
     fillFolderList(folders_, currentDirectory_, true, true);
     fillFolderList(localFiles_, currentDirectory_, false, true);
 }
 
-void ManageFilesDialog::onFolderDoubleClicked() {
+bool ManageFilesDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == folders_ && event->type() == QEvent::KeyPress) {
+        int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            onFolderOpened();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void ManageFilesDialog::onFolderOpened() {
     std::optional<std::string> entry = folders_->selectedEntry();
     if (!entry) return;
     std::string next = currentDirectory_;

@@ -1,9 +1,10 @@
 // ManageFilesDialog: offers files of this machine to every client.
 //
 // The left half browses the local disk from "/": the current directory
-// (1035), its sub-folders (1032, with ".." below the root) and its files
-// (1010). Double-clicking a folder enters it, ".." goes up. The right half
-// (1011) lists the share folder Users\SERVERSHARE as it is on disk.
+// (1035, elided in the middle when long), its sub-folders (1032, with ".."
+// below the root) and its files (1010). Double-clicking a folder, or Enter on
+// it, enters it; ".." goes up. The right half (1011) lists the share folder
+// Users\SERVERSHARE as it is on disk.
 //
 // "-> Share File" copies the selected file into the share folder and adds
 // the catalog line SERVERSHARE\name, which clients then list and download;
@@ -17,14 +18,13 @@
 #include <string>
 #include <string_view>
 
-class QPlainTextEdit;
-
 namespace vextora {
 
 class FileSystem;
 
 namespace console {
 
+class PathField;
 class SortedListBox;
 
 class ManageFilesDialog final : public QDialog {
@@ -45,10 +45,14 @@ public:
     // files (the server's data folder) must outlive the dialog.
     ManageFilesDialog(const FileSystem& files, QWidget* parent);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private slots:
     void onShareClicked();
     void onUnshareClicked();
-    void onFolderDoubleClicked();
+    // A double-click on a folder, or Enter in the folder list.
+    void onFolderOpened();
     void onOverwriteAnswered(int answer);
 
 private:
@@ -65,7 +69,7 @@ private:
     const FileSystem& files_;
     std::string currentDirectory_;  // shown in 1035; every action reads it from here
     std::string pendingName_;       // the file a Replace? question is about
-    QPlainTextEdit* directoryText_;
+    PathField* directoryText_;
     SortedListBox* folders_;
     SortedListBox* localFiles_;
     SortedListBox* sharedFiles_;

@@ -68,6 +68,20 @@ TEST_P(StopFromConsole, StopsTheServerClosesTheDialogsAndTellsEveryClient) {
 
 INSTANTIATE_TEST_SUITE_P(ExitOrCloseBox, StopFromConsole, ::testing::Bool());
 
+TEST_F(Console, MainWindowIsWideEnoughForItsTitle) {
+    // A title bar holds the caption beside the window menu and the minimize
+    // and close buttons, some 150 px of them on common window managers, and
+    // its font is often bold.
+    QFont title = mainWindow().font();
+    title.setBold(true);
+    int caption = QFontMetrics(title).horizontalAdvance(mainWindow().windowTitle());
+    EXPECT_GE(mainWindow().width(), caption + 150);
+    EXPECT_LT(mainWindow().width(), caption + 300) << "still the small window it was";
+    EXPECT_EQ(mainWindow().minimumSize(), mainWindow().maximumSize()) << "of a fixed size";
+    auto* exit = control<QPushButton>(&mainWindow(), MainWindow::EXIT);
+    EXPECT_GE(exit->width(), mainWindow().width() - 40) << "the buttons span the window";
+}
+
 TEST_F(Console, EachClickOpensOneMoreIndependentDialog) {
     const struct {
         int button;

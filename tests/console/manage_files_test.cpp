@@ -93,6 +93,61 @@ TEST_F(ManageFiles, BrowserStartsAtTheRootAndWalksDownAndUp) {
     EXPECT_EQ(directory(dialog), "/" + first.string()) << "no doubled separator below the root";
 }
 
+TEST_F(ManageFiles, EnterOpensTheSelectedFolderAsADoubleClickDoes) {
+    ManageFilesDialog* dialog = open();
+    auto* folders = control<QListWidget>(dialog, ManageFilesDialog::FOLDERS);
+    for (const fs::path& part : local_.relative_path()) {
+        ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, part.string()));
+        QTest::keyClick(folders, Qt::Key_Return);
+    }
+    EXPECT_EQ(directory(dialog), local_.string());
+    EXPECT_EQ(entries(dialog, ManageFilesDialog::LOCAL_FILES), QStringList({"notes.txt"}));
+
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, "music"));
+    QTest::keyClick(folders, Qt::Key_Enter);  // the keypad's Enter
+    EXPECT_EQ(directory(dialog), (local_ / "music").string());
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, ".."));
+    QTest::keyClick(folders, Qt::Key_Return);
+    EXPECT_EQ(directory(dialog), local_.string());
+
+    // A single click only selects, and Enter with nothing selected does nothing.
+    folders->doItemsLayout();
+    auto found = folders->findItems("music", Qt::MatchExactly);
+    ASSERT_FALSE(found.isEmpty());
+    QTest::mouseClick(folders->viewport(), Qt::LeftButton, {},
+                      folders->visualItemRect(found.front()).center());
+    EXPECT_EQ(folders->currentItem(), found.front());
+    EXPECT_EQ(directory(dialog), local_.string());
+    folders->selectionModel()->clear();
+    QTest::keyClick(folders, Qt::Key_Return);
+    EXPECT_EQ(directory(dialog), local_.string());
+    EXPECT_EQ(openBox(dialog), nullptr);
+}
+
+TEST_F(ManageFiles, LongPathIsElidedInTheMiddleAndWholeInItsTooltip) {
+    fs::path deep = local_;
+    for (const char* part : {"a-rather-long-folder-name", "another-long-folder-name",
+                             "yet-another-folder", "the-last-folder"})
+        deep /= part;
+    fs::create_directories(deep);
+    ManageFilesDialog* dialog = open();
+    auto* field = control<console::PathField>(dialog, ManageFilesDialog::CURRENT_DIRECTORY);
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(field->shownText(), "/") << "a short path is shown whole";
+    int width = dialog->width();
+
+    browseTo(dialog, deep);
+    const QString whole = QString::fromStdString(deep.string());
+    EXPECT_EQ(field->text(), whole);
+    EXPECT_EQ(field->toolTip(), whole);
+    const QString shown = field->shownText();
+    ASSERT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(whole.left(4))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(whole.right(4))) << "the end of the path stays in sight";
+    EXPECT_LE(field->fontMetrics().horizontalAdvance(shown), field->contentsRect().width());
+    EXPECT_EQ(dialog->width(), width) << "a long path does not widen the dialog";
+}
+
 TEST_F(ManageFiles, FolderThatCannotBeListedShowsTwoEmptyLists) {
     fs::create_directories(local_ / "gone");
     ManageFilesDialog* dialog = open();
