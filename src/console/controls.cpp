@@ -117,7 +117,7 @@ void PathField::paintEvent(QPaintEvent* event) {
 }
 
 QMessageBox* showErrorBox(QWidget* owner, const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, ERROR_CAPTION, text, QMessageBox::Ok, owner);
+    auto* box = new QMessageBox(QMessageBox::Warning, ERROR_CAPTION, text, QMessageBox::Ok, owner);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     return box;

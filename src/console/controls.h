@@ -84,9 +84,11 @@ private:
     QString text_;
 };
 
-// An "Error" box with the text and an OK button, modal for `owner` only: it
-// returns at once and the server keeps serving while it waits. The box
-// belongs to `owner` and goes away when it is answered.
+// An "Error" box with the warning icon, the text and an OK button, modal
+// for `owner` only: it returns at once and the server keeps serving while it
+// waits. The box belongs to `owner` and goes away when it is answered. Qt
+// also holds the windows that own `owner`; MainWindow opens its dialogs so
+// that none does.
 QMessageBox* showErrorBox(QWidget* owner, const QString& text);
 
 // A question with Yes and No, modal for `owner` only, returned unopened so

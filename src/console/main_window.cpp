@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "console/admin_password_dialog.h"
 #include "console/connecting_info_dialog.h"
@@ -117,6 +118,13 @@ void MainWindow::openToolDialog(QDialog* dialog, bool centred) {
     // Unplaced, a dialog opens over the window that owns it.
     if (centred) centreOnScreen(dialog);
     dialog->show();
+    // A message box is modal for the dialog it belongs to and for nothing
+    // else: the main window, its buttons and the other dialogs keep working
+    // while it waits. Qt holds every window up the owner chain of a modal
+    // box, so the chain is cut at the dialog. The cut is in Qt's own
+    // bookkeeping only: the window system was told the owner when the dialog
+    // was shown, so the dialog still stays above the main window.
+    if (QWindow* handle = dialog->windowHandle()) handle->setTransientParent(nullptr);
 }
 
 }  // namespace vextora::console

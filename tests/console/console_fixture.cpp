@@ -105,6 +105,7 @@ std::string ConsoleFixture::takeError(QWidget* owner) {
     if (box == nullptr) return "";
     EXPECT_EQ(box->windowTitle(), "Error");
     EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
     std::string text = box->text().toStdString();
     answerBox(owner, QMessageBox::Ok);
     return text;
