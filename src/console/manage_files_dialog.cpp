@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "accounts/account_store.h"
 #include "console/controls.h"
 #include "platform/file_system.h"
 #include "server/protocol.h"
@@ -178,6 +179,12 @@ void ManageFilesDialog::shareSelectedFile() {
                                           "holds a backslash or a line break."));
         return;
     }
+    if (std::optional<std::string_view> secret = serverSecret(sourceOf(*name))) {
+        showErrorBox(this, QStringLiteral("This file cannot be shared: it is the server's %1, "
+                                          "which holds passwords.")
+                               .arg(displayText(*secret)));
+        return;
+    }
     std::string destination = std::string(SHARE_FOLDER) + '\\' + *name;
     if (files_.exists(destination) && !files_.isDirectory(destination)) {
         pendingName_ = *name;
@@ -192,12 +199,28 @@ void ManageFilesDialog::shareSelectedFile() {
     share(*name, false);
 }
 
+std::string ManageFilesDialog::sourceOf(const std::string& name) const {
+    std::string source = currentDirectory_;
+    if (source != ROOT) source += '/';
+    return source + name;
+}
+
+std::optional<std::string_view> ManageFilesDialog::serverSecret(const std::string& source) const {
+    // Shared, either file would go to every client, guests included. The
+    // file is what counts, not its name: the data folder reached by any
+    // path, a link to the file, or a hard link are all refused.
+    for (std::string_view secret :
+         {AccountStore::ACCOUNTS_FILE, AccountStore::ADMIN_PASSWORD_FILE}) {
+        std::error_code error;
+        if (std::filesystem::equivalent(source, files_.nativePath(secret), error)) return secret;
+    }
+    return std::nullopt;
+}
+
 void ManageFilesDialog::share(const std::string& name, bool replacing) {
     files_.makeDirectory("Users");
     files_.makeDirectory(SHARE_FOLDER);
-    std::string source = currentDirectory_;
-    if (source != ROOT) source += '/';
-    source += name;
+    std::string source = sourceOf(name);
     // The copy is written beside the destination and renamed over it in one
     // step, so nothing is deleted first: an earlier copy survives a failed
     // copy, and a file chosen inside the share folder is its own source. A

@@ -11,10 +11,12 @@
 // replacing an earlier copy leaves its line as it is. " Unshare File <-"
 // deletes a copy and every catalog line equal to its line, rewriting the
 // catalog atomically. Failures are shown in "Error" boxes; a failed copy adds
-// no line and leaves an earlier copy whole.
+// no line and leaves an earlier copy whole. The server's users.dat and
+// adminpass.cfg are never shared, by whatever path they are reached.
 #pragma once
 
 #include <QDialog>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,6 +59,11 @@ private slots:
 
 private:
     void setCurrentDirectory(std::string directory);
+    // The path of the current directory's file `name`.
+    std::string sourceOf(const std::string& name) const;
+    // Which of this server's password files `source` is, if it is one:
+    // users.dat or adminpass.cfg.
+    std::optional<std::string_view> serverSecret(const std::string& source) const;
     // Shares the file selected in 1010, first asking whether to replace a
     // copy of that name; the answer comes to onOverwriteAnswered.
     void shareSelectedFile();

@@ -148,6 +148,51 @@ TEST_F(ManageFiles, LongPathIsElidedInTheMiddleAndWholeInItsTooltip) {
     EXPECT_EQ(dialog->width(), width) << "a long path does not widen the dialog";
 }
 
+TEST_F(ManageFiles, ServerPasswordFilesAreNeverSharedByAnyPath) {
+    dir_.write("users.dat", "BOB\r\npw\r\n");
+    dir_.write("adminpass.cfg", "secret");
+    fs::create_symlink(dir_ / "users.dat", local_ / "innocent.txt");
+    fs::create_hard_link(dir_ / "adminpass.cfg", local_ / "settings.cfg");
+    fs::create_directory_symlink(dir_.path(), local_ / "data");
+    const std::string accounts =
+        "This file cannot be shared: it is the server's users.dat, "
+        "which holds passwords.";
+    const std::string password =
+        "This file cannot be shared: it is the server's adminpass.cfg, "
+        "which holds passwords.";
+    const struct {
+        fs::path folder;
+        std::string name;
+        std::string error;
+    } cases[] = {
+        {dir_.path(), "users.dat", accounts},     {dir_.path(), "adminpass.cfg", password},
+        {local_, "innocent.txt", accounts},        // a link to it
+        {local_, "settings.cfg", password},        // a second name of the same file
+        {local_ / "data", "users.dat", accounts},  // through a linked folder
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder.string() + " " + c.name);
+        ManageFilesDialog* dialog = open();
+        browseTo(dialog, c.folder);
+        ASSERT_TRUE(select(dialog, ManageFilesDialog::LOCAL_FILES, c.name));
+        std::string before = treeFingerprint(dir_.path());
+        click(dialog, ManageFilesDialog::SHARE);
+        EXPECT_EQ(takeError(dialog), c.error);
+        EXPECT_EQ(treeFingerprint(dir_.path()), before) << "nothing copied, nothing listed";
+        EXPECT_FALSE(dir_.exists("Users/SERVERSHARE/" + c.name));
+        EXPECT_FALSE(dir_.exists("shared.dat"));
+        dialog->close();
+    }
+    // Another file of the data folder is shared as any file is.
+    dir_.write("readme.txt", "welcome");
+    ManageFilesDialog* dialog = open();
+    browseTo(dialog, dir_.path());
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::LOCAL_FILES, "readme.txt"));
+    click(dialog, ManageFilesDialog::SHARE);
+    EXPECT_EQ(openBox(dialog), nullptr);
+    EXPECT_EQ(dir_.read("shared.dat"), "SERVERSHARE\\readme.txt\r\n");
+}
+
 TEST_F(ManageFiles, FolderThatCannotBeListedShowsTwoEmptyLists) {
     fs::create_directories(local_ / "gone");
     ManageFilesDialog* dialog = open();
