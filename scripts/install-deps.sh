@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh package    also the tools that build and check the
 #                                      Debian package, manual pages, desktop
 #                                      entry and service unit
+#   scripts/install-deps.sh screenshots  also the window manager that frames
+#                                      the console's windows for their pictures
 set -euo pipefail
 
 packages=(
@@ -23,6 +25,10 @@ if [ "${1:-}" = "package" ]; then
     # groff-base renders the manual pages without groff's X11 parts;
     # systemd brings systemd-analyze, which checks the service unit offline.
     packages+=(dpkg-dev groff-base desktop-file-utils systemd)
+fi
+
+if [ "${1:-}" = "screenshots" ]; then
+    packages+=(openbox fonts-dejavu-core)
 fi
 
 missing=()
