@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh package    also the tools that build and check the
 #                                      Debian package, manual pages, desktop
 #                                      entry and service unit, and lintian
+#   scripts/install-deps.sh screenshots  also the window manager that frames
+#                                      the console's windows for their pictures
 set -euo pipefail
 
 packages=(
@@ -24,6 +26,10 @@ if [ "${1:-}" = "package" ]; then
     # systemd brings systemd-analyze, which checks the service unit offline;
     # lintian checks the package as Debian's archive would.
     packages+=(dpkg-dev groff-base desktop-file-utils systemd lintian)
+fi
+
+if [ "${1:-}" = "screenshots" ]; then
+    packages+=(openbox fonts-dejavu-core)
 fi
 
 missing=()

@@ -6,16 +6,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "console/address_probe.h"
 #include "console/controls.h"
-#include "net/tcp_socket.h"
-#include "platform/file_system.h"
 #include "server/protocol.h"
 
 namespace vextora::console {
 
 namespace {
-
-constexpr std::size_t MAX_HOST_LINE = 511;
 
 QLabel* addRow(QGridLayout* grid, int row, const QString& caption, int id, const QString& text) {
     auto* label = new QLabel(caption);
@@ -30,32 +27,14 @@ QLabel* addRow(QGridLayout* grid, int row, const QString& caption, int id, const
 
 }  // namespace
 
-std::optional<std::string> probeServerAddress(const FileSystem& files, std::uint16_t port,
-                                              int timeoutMs) {
-    LineReader hosts(files.nativePath(ConnectingInfoDialog::HOSTS_FILE));
-    if (!hosts.isOpen()) return std::nullopt;
-    TcpSocket probe(true);
-    std::optional<std::string> found;
-    TextLine line;
-    while (!found && hosts.next(line)) {
-        std::string host = line.text.substr(0, MAX_HOST_LINE);
-        if (host.empty()) continue;
-        if (!probe.connectTo(host.c_str(), port, timeoutMs)) continue;
-        std::optional<std::uint32_t> local = probe.localAddress();
-        if (local) found = TcpSocket::dottedAddress(*local);
-        break;
-    }
-    probe.release();
-    return found;
-}
-
-ConnectingInfoDialog::ConnectingInfoDialog(const FileSystem& files, QWidget* parent)
+ConnectingInfoDialog::ConnectingInfoDialog(const FileSystem& files, QWidget* parent,
+                                           std::uint16_t probePort, int probeTimeoutMs)
     : QDialog(parent) {
     setWindowTitle(QStringLiteral("Server Connecting Information"));
 
     auto* grid = new QGridLayout;
-    QLabel* address = addRow(grid, 0, QStringLiteral("Server Address:"), ADDRESS,
-                             QStringLiteral("255.255.255.255"));
+    address_ = addRow(grid, 0, QStringLiteral("Server Address:"), ADDRESS,
+                      QStringLiteral("255.255.255.255"));
     QLabel* control = addRow(grid, 1, QStringLiteral("Communication Port:"), CONTROL_PORT_TEXT,
                              QStringLiteral("65535"));
     QLabel* transfer = addRow(grid, 2, QStringLiteral("File Transfer Port:"), TRANSFER_PORT_TEXT,
@@ -90,8 +69,24 @@ ConnectingInfoDialog::ConnectingInfoDialog(const FileSystem& files, QWidget* par
     // The fixed ports of the program, not those of this run's sockets.
     control->setText(QString::number(CONTROL_PORT));
     transfer->setText(QString::number(TRANSFER_PORT));
-    std::optional<std::string> found = probeServerAddress(files, PROBE_PORT, PROBE_TIMEOUT_MS);
-    address->setText(found ? displayText(*found) : QStringLiteral("Could not find IP"));
+    // The probe runs while the server goes on serving; the address shows
+    // when it is known.
+    address_->setText(LOOKING_UP);
+    probe_ = new AddressProbe(files, probePort, probeTimeoutMs, this);
+    connect(probe_, &AddressProbe::finished, this, &ConnectingInfoDialog::onProbeFinished);
+    probe_->start();
+}
+
+void ConnectingInfoDialog::onProbeFinished() {
+    const std::optional<std::string>& found = probe_->result();
+    address_->setText(found ? displayText(*found) : QStringLiteral("Could not find IP"));
+}
+
+void ConnectingInfoDialog::done(int result) {
+    // Closed while probing: no further host is tried, and the connection
+    // under way closes now, not when the dialog is finally deleted.
+    probe_->abandon();
+    QDialog::done(result);
 }
 
 }  // namespace vextora::console

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScreen>
 
 namespace vextora::console {
@@ -69,10 +70,54 @@ void SortedListBox::removeSelectedEntry() {
     const QList<QListWidgetItem*> chosen = selectedItems();
     if (chosen.isEmpty()) return;
     delete takeItem(row(chosen.front()));  // an entry, not a widget: the list gave it up
+    // A single-selection view moves its selection to the next entry when the
+    // selected one goes; the operator's next press must not act on that one.
+    selectionModel()->clear();
+}
+
+PathField::PathField(QWidget* parent) : QFrame(parent) {
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    setBackgroundRole(QPalette::Base);
+    setForegroundRole(QPalette::Text);
+    setAutoFillBackground(true);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void PathField::setText(const QString& text) {
+    text_ = text;
+    setToolTip(text);
+    update();
+}
+
+QRect PathField::textArea() const {
+    int margin = fontMetrics().averageCharWidth() / 2 + 1;
+    return contentsRect().adjusted(margin, 0, -margin, 0);
+}
+
+QString PathField::shownText() const {
+    return fontMetrics().elidedText(text_, Qt::ElideMiddle, textArea().width());
+}
+
+QSize PathField::sizeHint() const {
+    // A width of its own, whatever the path: a long path is elided rather
+    // than widening its window.
+    int frame = 2 * frameWidth();
+    return {fontMetrics().averageCharWidth() * 30 + frame,
+            fontMetrics().height() + fontMetrics().height() / 2 + frame};
+}
+
+QSize PathField::minimumSizeHint() const {
+    return {fontMetrics().averageCharWidth() * 8 + 2 * frameWidth(), sizeHint().height()};
+}
+
+void PathField::paintEvent(QPaintEvent* event) {
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.drawText(textArea(), Qt::AlignLeft | Qt::AlignVCenter, shownText());
 }
 
 QMessageBox* showErrorBox(QWidget* owner, const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, ERROR_CAPTION, text, QMessageBox::Ok, owner);
+    auto* box = new QMessageBox(QMessageBox::Warning, ERROR_CAPTION, text, QMessageBox::Ok, owner);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     return box;

@@ -6,6 +6,7 @@
 // Labels and frames have no id.
 #pragma once
 
+#include <QFrame>
 #include <QListWidget>
 #include <QString>
 #include <QWidget>
@@ -52,12 +53,42 @@ public:
     void addEntry(std::string_view bytes);
     // The selected entry's bytes; nothing when no entry is selected.
     std::optional<std::string> selectedEntry() const;
+    // Removes the selected entry. Nothing is selected afterwards: the list
+    // never picks the next entry for the operator.
     void removeSelectedEntry();
 };
 
-// An "Error" box with the text and an OK button, modal for `owner` only: it
-// returns at once and the server keeps serving while it waits. The box
-// belongs to `owner` and goes away when it is answered.
+// A read-only line that shows a path: whole when it fits, else elided in
+// the middle, so that both its start and its last folder stay in sight. The
+// tooltip and the text property are always the whole path.
+class PathField final : public QFrame {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText)
+public:
+    explicit PathField(QWidget* parent = nullptr);
+
+    QString text() const { return text_; }
+    void setText(const QString& text);
+    // What is drawn at the present width.
+    QString shownText() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QRect textArea() const;
+
+    QString text_;
+};
+
+// An "Error" box with the warning icon, the text and an OK button, modal
+// for `owner` only: it returns at once and the server keeps serving while it
+// waits. The box belongs to `owner` and goes away when it is answered. Qt
+// also holds the windows that own `owner`; MainWindow opens its dialogs so
+// that none does.
 QMessageBox* showErrorBox(QWidget* owner, const QString& text);
 
 // A question with Yes and No, modal for `owner` only, returned unopened so

@@ -89,7 +89,7 @@ void CurrentUsersDialog::onGetUserInfoClicked() {
     ClientSession* session = clients_.findByName(*name);
     if (session == nullptr) {
         showErrorBox(this, QStringLiteral("Client has already disconnected."));
-        users_->removeSelectedEntry();
+        removeSelectedEntry();
         return;
     }
 
@@ -121,7 +121,16 @@ void CurrentUsersDialog::onDropUserClicked() {
     }
     if (!clients_.kickUserByName(*name))
         showErrorBox(this, QStringLiteral("Client already disconnected."));
+    removeSelectedEntry();
+}
+
+void CurrentUsersDialog::removeSelectedEntry() {
+    // Nothing is selected afterwards, so the fields go too: figures of a
+    // client that is no longer listed would be read as another's.
     users_->removeSelectedEntry();
+    for (QLabel* field :
+         {address_, filesShared_, connectedTime_, direction_, rate_, fileSize_, bytesDone_})
+        field->clear();
 }
 
 }  // namespace vextora::console

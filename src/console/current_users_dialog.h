@@ -5,7 +5,8 @@
 // every session: clients that connect later are not listed, and entries of
 // clients that leave stay until an action finds them gone. The dialog keeps
 // names only and looks the selected name up again for each action, so a
-// client that left is reported missing, never used.
+// client that left is reported missing, never used. Removing an entry leaves
+// nothing selected and the fields empty: the operator picks the next client.
 #pragma once
 
 #include <QDialog>
@@ -47,6 +48,10 @@ private slots:
     void onDropUserClicked();
 
 private:
+    // Removes the entry of a client that is gone; nothing stays selected and
+    // the fields are cleared.
+    void removeSelectedEntry();
+
     ClientList& clients_;
     SortedListBox* users_;
     QLabel* address_;

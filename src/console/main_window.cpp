@@ -1,10 +1,12 @@
 #include "console/main_window.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "console/admin_password_dialog.h"
 #include "console/connecting_info_dialog.h"
@@ -15,6 +17,13 @@
 namespace vextora::console {
 
 namespace {
+
+// What a window manager's title bar holds besides the caption: the window
+// menu or icon, the minimize and close buttons (some draw a disabled
+// maximize button as well) and the padding between them. Some 150 px on
+// common window managers with their default themes; the rest is to spare
+// for a larger title font.
+constexpr int TITLE_BAR_CONTROLS = 180;
 
 QPushButton* addButton(QBoxLayout* layout, int id, const QString& caption) {
     auto* button = new QPushButton(caption);
@@ -33,6 +42,11 @@ MainWindow::MainWindow(QWidget* parent) : QDialog(parent) {
 
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+    // The buttons alone would make the window narrower than its title bar
+    // needs, and the window manager would cut the caption short.
+    QFont titleFont = font();
+    titleFont.setBold(true);
+    layout->addStrut(QFontMetrics(titleFont).horizontalAdvance(windowTitle()) + TITLE_BAR_CONTROLS);
 
     auto* countRow = new QHBoxLayout;
     countRow->addWidget(new QLabel(QStringLiteral("Clients connected:")));
@@ -104,6 +118,13 @@ void MainWindow::openToolDialog(QDialog* dialog, bool centred) {
     // Unplaced, a dialog opens over the window that owns it.
     if (centred) centreOnScreen(dialog);
     dialog->show();
+    // A message box is modal for the dialog it belongs to and for nothing
+    // else: the main window, its buttons and the other dialogs keep working
+    // while it waits. Qt holds every window up the owner chain of a modal
+    // box, so the chain is cut at the dialog. The cut is in Qt's own
+    // bookkeeping only: the window system was told the owner when the dialog
+    // was shown, so the dialog still stays above the main window.
+    if (QWindow* handle = dialog->windowHandle()) handle->setTransientParent(nullptr);
 }
 
 }  // namespace vextora::console

@@ -3,9 +3,11 @@
 // operator's way to stop the server: "Exit" (1017) or the close box.
 //
 // Each click on a tool button opens one more independent, modeless dialog
-// owned by this window; nothing checks whether one is open already. Stopping
-// closes every tool dialog with the window, asks nothing, and leaves the
-// rest to the loop, which ends after its current pass and tells every client.
+// owned by this window; nothing checks whether one is open already. A
+// message box in a dialog holds that dialog alone: this window and the other
+// dialogs keep working. Stopping closes every tool dialog with the window,
+// asks nothing, and leaves the rest to the loop, which ends after its current
+// pass and tells every client.
 #pragma once
 
 #include <QDialog>

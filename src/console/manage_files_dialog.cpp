@@ -1,17 +1,17 @@
 #include "console/manage_files_dialog.h"
 
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "accounts/account_store.h"
 #include "console/controls.h"
 #include "platform/file_system.h"
 #include "server/protocol.h"
@@ -71,13 +71,8 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
     auto* localFrame = new QGroupBox(QStringLiteral("Local Files"));
     auto* local = new QVBoxLayout(localFrame);
     local->addWidget(new QLabel(QStringLiteral("Current Directory:")));
-    directoryText_ = new QPlainTextEdit;
+    directoryText_ = new PathField;
     setControlId(directoryText_, CURRENT_DIRECTORY);
-    directoryText_->setReadOnly(true);
-    directoryText_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    directoryText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    directoryText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    directoryText_->setFixedHeight(QFontMetrics(font()).lineSpacing() * 3);
     local->addWidget(directoryText_);
     local->addWidget(new QLabel(QStringLiteral("Directories")));
     folders_ = makeList(FOLDERS);
@@ -111,8 +106,11 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
     connect(share, &QPushButton::clicked, this, &ManageFilesDialog::onShareClicked);
     connect(unshare, &QPushButton::clicked, this, &ManageFilesDialog::onUnshareClicked);
     connect(done, &QPushButton::clicked, this, &QDialog::close);
-    connect(folders_, &QListWidget::itemDoubleClicked, this,
-            &ManageFilesDialog::onFolderDoubleClicked);
+    connect(folders_, &QListWidget::itemDoubleClicked, this, &ManageFilesDialog::onFolderOpened);
+    // Enter opens the selected folder as a double-click does. Not the view's
+    // "activated": under some styles a single click activates, and a click
+    // only selects.
+    folders_->installEventFilter(this);
 
     setCurrentDirectory(std::string(ROOT));
     fillSharedList();
@@ -120,12 +118,23 @@ ManageFilesDialog::ManageFilesDialog(const FileSystem& files, QWidget* parent)
 
 void ManageFilesDialog::setCurrentDirectory(std::string directory) {
     currentDirectory_ = std::move(directory);
-    directoryText_->setPlainText(displayText(currentDirectory_));
+    directoryText_->setText(displayText(currentDirectory_));
     fillFolderList(folders_, currentDirectory_, true, true);
     fillFolderList(localFiles_, currentDirectory_, false, true);
 }
 
-void ManageFilesDialog::onFolderDoubleClicked() {
+bool ManageFilesDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == folders_ && event->type() == QEvent::KeyPress) {
+        int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            onFolderOpened();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void ManageFilesDialog::onFolderOpened() {
     std::optional<std::string> entry = folders_->selectedEntry();
     if (!entry) return;
     std::string next = currentDirectory_;
@@ -170,6 +179,12 @@ void ManageFilesDialog::shareSelectedFile() {
                                           "holds a backslash or a line break."));
         return;
     }
+    if (std::optional<std::string_view> secret = serverSecret(sourceOf(*name))) {
+        showErrorBox(this, QStringLiteral("This file cannot be shared: it is the server's %1, "
+                                          "which holds passwords.")
+                               .arg(displayText(*secret)));
+        return;
+    }
     std::string destination = std::string(SHARE_FOLDER) + '\\' + *name;
     if (files_.exists(destination) && !files_.isDirectory(destination)) {
         pendingName_ = *name;
@@ -184,12 +199,28 @@ void ManageFilesDialog::shareSelectedFile() {
     share(*name, false);
 }
 
+std::string ManageFilesDialog::sourceOf(const std::string& name) const {
+    std::string source = currentDirectory_;
+    if (source != ROOT) source += '/';
+    return source + name;
+}
+
+std::optional<std::string_view> ManageFilesDialog::serverSecret(const std::string& source) const {
+    // Shared, either file would go to every client, guests included. The
+    // file is what counts, not its name: the data folder reached by any
+    // path, a link to the file, or a hard link are all refused.
+    for (std::string_view secret :
+         {AccountStore::ACCOUNTS_FILE, AccountStore::ADMIN_PASSWORD_FILE}) {
+        std::error_code error;
+        if (std::filesystem::equivalent(source, files_.nativePath(secret), error)) return secret;
+    }
+    return std::nullopt;
+}
+
 void ManageFilesDialog::share(const std::string& name, bool replacing) {
     files_.makeDirectory("Users");
     files_.makeDirectory(SHARE_FOLDER);
-    std::string source = currentDirectory_;
-    if (source != ROOT) source += '/';
-    source += name;
+    std::string source = sourceOf(name);
     // The copy is written beside the destination and renamed over it in one
     // step, so nothing is deleted first: an earlier copy survives a failed
     // copy, and a file chosen inside the share folder is its own source. A

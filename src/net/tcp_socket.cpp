@@ -138,11 +138,16 @@ TcpSocket TcpSocket::acceptConnection(bool nonBlocking) {
     return result;
 }
 
-std::uint32_t TcpSocket::resolveHost(const char* host) {
+std::optional<std::uint32_t> TcpSocket::parseDotted(const char* host) {
     in_addr parsed{};
     // inet_aton takes the same forms as the classic inet_addr; the broadcast
     // address is left to the name lookup because its value marks failure.
     if (::inet_aton(host, &parsed) != 0 && parsed.s_addr != ADDRESS_NONE) return parsed.s_addr;
+    return std::nullopt;
+}
+
+std::uint32_t TcpSocket::resolveHost(const char* host) {
+    if (std::optional<std::uint32_t> dotted = parseDotted(host)) return *dotted;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -197,6 +202,28 @@ bool TcpSocket::connectTo(const char* host, std::uint16_t port, int timeoutMs) {
         }
     }
     return false;
+}
+
+bool TcpSocket::startConnect(std::uint32_t address, std::uint16_t port) {
+    if (!open_) return false;
+    if (!setNonBlocking(true)) {
+        lastError_ = errno;
+        return false;
+    }
+    sockaddr_in target = makeAddress(address, port);
+    if (::connect(handle_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return true;
+    // EINTR leaves the connect going on, as EINPROGRESS does.
+    if (errno == EINPROGRESS || errno == EINTR) return true;
+    lastError_ = errno;
+    return false;
+}
+
+int TcpSocket::connectError() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    lastError_ = error;
+    return error;
 }
 
 int TcpSocket::sendString(std::string_view text) {

@@ -89,6 +89,17 @@ public:
     // The IPv4 address in network order, or ADDRESS_NONE. "255.255.255.255"
     // is looked up as a name, since its value is the failure marker.
     static std::uint32_t resolveHost(const char* host);
+    // The address that host names in dotted form, without any lookup;
+    // nothing when it is not dotted text (or is "255.255.255.255").
+    static std::optional<std::uint32_t> parseDotted(const char* host);
+    // Starts a connect to an address in network order without waiting for
+    // it, and leaves the socket non-blocking. True when the connect is under
+    // way or done: the socket then becomes writable when it has ended, and
+    // connectError() tells how. False with lastError() when it failed at once.
+    bool startConnect(std::uint32_t address, std::uint16_t port);
+    // How a started connect ended, once the socket is writable: 0 for
+    // connected, else the reason it failed.
+    int connectError();
 
     // One send each, results as the platform gives them (bytes sent or -1).
     int sendString(std::string_view text);

@@ -1,6 +1,8 @@
 #include "console/console_fixture.h"
 
 #include <QApplication>
+#include <QTest>
+#include <QWindow>
 #include <thread>
 
 namespace vextora::test {
@@ -62,6 +64,13 @@ void ConsoleFixture::click(QWidget* window, int buttonId) {
     if (auto* button = control<QPushButton>(window, buttonId)) button->click();
 }
 
+void ConsoleFixture::press(QWidget* window, int buttonId) {
+    auto* button = control<QPushButton>(window, buttonId);
+    if (button == nullptr || window->windowHandle() == nullptr) return;
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      button->mapTo(window, button->rect().center()));
+}
+
 QString ConsoleFixture::textOf(QWidget* window, int id) {
     auto* widget = control<QWidget>(window, id);
     if (widget == nullptr) return {};
@@ -74,6 +83,12 @@ QMessageBox* ConsoleFixture::openBox(QWidget* owner) {
         if (box->isVisible()) return box;
     }
     return nullptr;
+}
+
+int ConsoleFixture::openBoxes(QWidget* owner) {
+    int shown = 0;
+    for (QMessageBox* box : owner->findChildren<QMessageBox*>()) shown += box->isVisible() ? 1 : 0;
+    return shown;
 }
 
 bool ConsoleFixture::answerBox(QWidget* owner, QMessageBox::StandardButton button) {
@@ -90,6 +105,7 @@ std::string ConsoleFixture::takeError(QWidget* owner) {
     if (box == nullptr) return "";
     EXPECT_EQ(box->windowTitle(), "Error");
     EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
     std::string text = box->text().toStdString();
     answerBox(owner, QMessageBox::Ok);
     return text;

@@ -80,6 +80,9 @@ protected:
         return dialogs.isEmpty() ? nullptr : dialogs.back();
     }
     static void click(QWidget* window, int buttonId);
+    // Presses a button as the operator's mouse does, through the window
+    // system: a window that a message box holds ignores it.
+    static void press(QWidget* window, int buttonId);
     template <typename Control>
     static Control* control(QWidget* window, int id) {
         auto* found = console::findControl<Control>(window, id);
@@ -90,6 +93,8 @@ protected:
 
     // The message box `owner` shows, or null.
     static QMessageBox* openBox(QWidget* owner);
+    // How many message boxes `owner` shows.
+    static int openBoxes(QWidget* owner);
     // Answers the box `owner` shows with `button`; false when none is shown.
     bool answerBox(QWidget* owner, QMessageBox::StandardButton button);
     // The text of the box `owner` shows, answered with OK; "" when none.

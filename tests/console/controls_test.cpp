@@ -38,5 +38,18 @@ TEST(SortedList, SelectedEntryKeepsBytesThatAreNotText) {
     EXPECT_EQ(list.count(), 0);
 }
 
+TEST(SortedList, RemovingTheSelectedEntryPicksNoOther) {
+    for (int chosen : {0, 1, 2}) {  // the first, a middle and the last entry
+        SCOPED_TRACE(chosen);
+        SortedListBox list;
+        for (const char* entry : {"ALICE", "BOB", "CAROL"}) list.addEntry(entry);
+        list.setCurrentRow(chosen);
+        list.removeSelectedEntry();
+        EXPECT_EQ(list.count(), 2);
+        EXPECT_EQ(list.selectedEntry(), std::nullopt);
+        EXPECT_TRUE(list.selectedItems().isEmpty());
+    }
+}
+
 }  // namespace
 }  // namespace vextora::test

@@ -29,6 +29,9 @@ protected:
         ASSERT_GT(found.size(), nth) << name.toStdString();
         list->setCurrentItem(found[nth]);
     }
+    static bool nothingSelected(CurrentUsersDialog* dialog) {
+        return control<QListWidget>(dialog, CurrentUsersDialog::USERS)->selectedItems().isEmpty();
+    }
     static QStringList fields(CurrentUsersDialog* dialog) {
         QStringList shown;
         for (int id = CurrentUsersDialog::ADDRESS; id <= CurrentUsersDialog::BYTES_DONE; ++id)
@@ -163,6 +166,26 @@ TEST_F(CurrentUsers, DropUserClosesTheClientAfterTellingIt) {
         << "the others are still served";
 }
 
+TEST_F(CurrentUsers, DropUserLeavesNothingSelectedSoASecondPressDropsNobody) {
+    auto alice = loginAs("ALICE");
+    auto bob = loginAs("BOB");
+    auto carol = loginAs("CAROL");
+    CurrentUsersDialog* dialog = open();
+    select(dialog, "BOB");
+    press(dialog, CurrentUsersDialog::GET_USER_INFO);
+    ASSERT_EQ(fields(dialog)[0], "127.0.0.1");
+    press(dialog, CurrentUsersDialog::DROP_USER);
+    EXPECT_EQ(openBox(dialog), nullptr);
+    EXPECT_EQ(entries(dialog), QStringList({"ALICE", "CAROL"}));
+    EXPECT_TRUE(nothingSelected(dialog)) << "the next entry is not picked for the operator";
+    EXPECT_EQ(fields(dialog).join(""), "") << "no figures of a client no longer listed";
+
+    press(dialog, CurrentUsersDialog::DROP_USER);  // the second press of a double click
+    EXPECT_EQ(takeError(dialog), "No user selected.");
+    EXPECT_EQ(entries(dialog), QStringList({"ALICE", "CAROL"}));
+    EXPECT_EQ(server_->clients().size(), 2u) << "nobody else is dropped";
+}
+
 // How a listed client left before the operator's press: dropped from another
 // dialog (true), or quit by itself (false).
 class DepartedClient : public CurrentUsers, public ::testing::WithParamInterface<bool> {
@@ -188,10 +211,13 @@ TEST_P(DepartedClient, DropUserReportsItGoneAndRemovesTheEntry) {
     click(dialog, CurrentUsersDialog::DROP_USER);
     EXPECT_EQ(takeError(dialog), "Client already disconnected.");
     EXPECT_EQ(entries(dialog), QStringList({"CAROL"}));
+    EXPECT_TRUE(nothingSelected(dialog));
     EXPECT_EQ(server_->clients().size(), 1u) << "nobody else is dropped";
 }
 
-TEST_P(DepartedClient, GetUserInfoReportsItGoneAndKeepsTheFields) {
+// The fields showed another client's figures; with the entry removed and
+// nothing selected they would pass for the figures of no one listed.
+TEST_P(DepartedClient, GetUserInfoReportsItGoneAndClearsTheFields) {
     auto bob = loginAs("BOB");
     auto carol = loginAs("CAROL");
     CurrentUsersDialog* dialog = open();
@@ -203,7 +229,9 @@ TEST_P(DepartedClient, GetUserInfoReportsItGoneAndKeepsTheFields) {
     click(dialog, CurrentUsersDialog::GET_USER_INFO);
     EXPECT_EQ(takeError(dialog), "Client has already disconnected.");
     EXPECT_EQ(entries(dialog), QStringList({"CAROL"}));
-    EXPECT_EQ(fields(dialog), before);
+    EXPECT_TRUE(nothingSelected(dialog)) << "CAROL is not picked for the operator";
+    ASSERT_EQ(before[0], "127.0.0.1");
+    EXPECT_EQ(fields(dialog).join(""), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(DroppedOrQuit, DepartedClient, ::testing::Bool());

@@ -1,6 +1,7 @@
 // The main window and the window-system seam: the count, the stop, the tool
 // buttons, and how the loop waits with the console open.
 #include <QLabel>
+#include <QListWidget>
 #include <QPointer>
 #include <QScreen>
 #include <QTest>
@@ -67,6 +68,102 @@ TEST_P(StopFromConsole, StopsTheServerClosesTheDialogsAndTellsEveryClient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitOrCloseBox, StopFromConsole, ::testing::Bool());
+
+// A message box waits in one tool dialog: an "Error" box (true) or the
+// "Overwrite File" question (false). Everything but that dialog works on,
+// the operator's Exit included.
+class BoxInADialog : public ConsoleFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    // Opens a dialog through the main window, as the operator does.
+    template <typename Dialog>
+    Dialog* pressOpen(int buttonId) {
+        auto before = mainWindow().findChildren<Dialog*>();
+        press(&mainWindow(), buttonId);
+        for (Dialog* dialog : mainWindow().findChildren<Dialog*>()) {
+            if (!before.contains(dialog)) return dialog;
+        }
+        return nullptr;
+    }
+    // A dialog with a box waiting, and a button of it that must do nothing.
+    std::pair<QDialog*, int> openHeldDialog() {
+        using console::CurrentUsersDialog;
+        using console::ManageFilesDialog;
+        if (GetParam()) {
+            auto* users = pressOpen<CurrentUsersDialog>(MainWindow::CURRENT_USERS);
+            if (users != nullptr) press(users, CurrentUsersDialog::GET_USER_INFO);
+            return {users, CurrentUsersDialog::GET_USER_INFO};
+        }
+        dir_.write("Users/SERVERSHARE/notes.txt", "only copy");
+        auto* files = pressOpen<ManageFilesDialog>(MainWindow::MANAGE_FILES);
+        if (files == nullptr) return {nullptr, 0};
+        // Into the share folder, where sharing a file asks whether to replace it.
+        auto* folders = control<QListWidget>(files, ManageFilesDialog::FOLDERS);
+        for (const auto& part : (dir_ / "Users/SERVERSHARE").relative_path()) {
+            auto found =
+                folders->findItems(QString::fromStdString(part.string()), Qt::MatchExactly);
+            if (found.isEmpty()) return {nullptr, 0};
+            folders->setCurrentItem(found.front());
+            QTest::keyClick(folders, Qt::Key_Return);
+        }
+        auto* local = control<QListWidget>(files, ManageFilesDialog::LOCAL_FILES);
+        auto found = local->findItems("notes.txt", Qt::MatchExactly);
+        if (found.isEmpty()) return {nullptr, 0};
+        local->setCurrentItem(found.front());
+        press(files, ManageFilesDialog::SHARE);
+        return {files, ManageFilesDialog::UNSHARE};
+    }
+};
+
+TEST_P(BoxInADialog, HoldsThatDialogAloneAndExitStillStopsTheServer) {
+    auto client = connect();
+    auto [held, heldButton] = openHeldDialog();
+    ASSERT_NE(held, nullptr);
+    ASSERT_EQ(openBoxes(held), 1);
+    EXPECT_EQ(openBox(held)->windowModality(), Qt::WindowModal);
+
+    // Its own dialog takes no press until the box is answered...
+    press(held, heldButton);
+    server_->runPass();
+    EXPECT_EQ(openBoxes(held), 1);
+
+    // ...while the main window opens dialogs whose buttons work, box and all.
+    auto* other = pressOpen<console::CurrentUsersDialog>(MainWindow::CURRENT_USERS);
+    ASSERT_NE(other, nullptr) << "the main window's buttons work";
+    press(other, console::CurrentUsersDialog::DROP_USER);
+    EXPECT_EQ(takeError(other), "No user selected.") << "another dialog's buttons work";
+    QPointer<QDialog> password =
+        pressOpen<console::AdminPasswordDialog>(MainWindow::SET_ADMIN_PASSWORD);
+    ASSERT_FALSE(password.isNull());
+    press(password, console::AdminPasswordDialog::CANCEL);
+    EXPECT_TRUE(serveUntil([&] { return password.isNull(); })) << "Cancel closed it";
+    EXPECT_TRUE(whileServing([&] { return client->listCatalog().has_value(); }))
+        << "clients are served";
+    EXPECT_EQ(openBoxes(held), 1) << "the box still waits";
+
+    press(&mainWindow(), MainWindow::EXIT);
+    EXPECT_TRUE(window_->stopRequested());
+    server_->runPass();
+    EXPECT_TRUE(server_->stopping());
+    EXPECT_FALSE(mainWindow().isVisible());
+    server_->shutdown();
+    EXPECT_EQ(drain(client->connection()), "\x0b");
+}
+
+INSTANTIATE_TEST_SUITE_P(ErrorOrQuestion, BoxInADialog, ::testing::Bool());
+
+TEST_F(Console, MainWindowIsWideEnoughForItsTitle) {
+    // A title bar holds the caption beside the window menu and the minimize
+    // and close buttons, some 150 px of them on common window managers, and
+    // its font is often bold.
+    QFont title = mainWindow().font();
+    title.setBold(true);
+    int caption = QFontMetrics(title).horizontalAdvance(mainWindow().windowTitle());
+    EXPECT_GE(mainWindow().width(), caption + 150);
+    EXPECT_LT(mainWindow().width(), caption + 300) << "still the small window it was";
+    EXPECT_EQ(mainWindow().minimumSize(), mainWindow().maximumSize()) << "of a fixed size";
+    auto* exit = control<QPushButton>(&mainWindow(), MainWindow::EXIT);
+    EXPECT_GE(exit->width(), mainWindow().width() - 40) << "the buttons span the window";
+}
 
 TEST_F(Console, EachClickOpensOneMoreIndependentDialog) {
     const struct {

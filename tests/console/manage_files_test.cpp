@@ -93,6 +93,106 @@ TEST_F(ManageFiles, BrowserStartsAtTheRootAndWalksDownAndUp) {
     EXPECT_EQ(directory(dialog), "/" + first.string()) << "no doubled separator below the root";
 }
 
+TEST_F(ManageFiles, EnterOpensTheSelectedFolderAsADoubleClickDoes) {
+    ManageFilesDialog* dialog = open();
+    auto* folders = control<QListWidget>(dialog, ManageFilesDialog::FOLDERS);
+    for (const fs::path& part : local_.relative_path()) {
+        ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, part.string()));
+        QTest::keyClick(folders, Qt::Key_Return);
+    }
+    EXPECT_EQ(directory(dialog), local_.string());
+    EXPECT_EQ(entries(dialog, ManageFilesDialog::LOCAL_FILES), QStringList({"notes.txt"}));
+
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, "music"));
+    QTest::keyClick(folders, Qt::Key_Enter);  // the keypad's Enter
+    EXPECT_EQ(directory(dialog), (local_ / "music").string());
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::FOLDERS, ".."));
+    QTest::keyClick(folders, Qt::Key_Return);
+    EXPECT_EQ(directory(dialog), local_.string());
+
+    // A single click only selects, and Enter with nothing selected does nothing.
+    folders->doItemsLayout();
+    auto found = folders->findItems("music", Qt::MatchExactly);
+    ASSERT_FALSE(found.isEmpty());
+    QTest::mouseClick(folders->viewport(), Qt::LeftButton, {},
+                      folders->visualItemRect(found.front()).center());
+    EXPECT_EQ(folders->currentItem(), found.front());
+    EXPECT_EQ(directory(dialog), local_.string());
+    folders->selectionModel()->clear();
+    QTest::keyClick(folders, Qt::Key_Return);
+    EXPECT_EQ(directory(dialog), local_.string());
+    EXPECT_EQ(openBox(dialog), nullptr);
+}
+
+TEST_F(ManageFiles, LongPathIsElidedInTheMiddleAndWholeInItsTooltip) {
+    fs::path deep = local_;
+    for (const char* part : {"a-rather-long-folder-name", "another-long-folder-name",
+                             "yet-another-folder", "the-last-folder"})
+        deep /= part;
+    fs::create_directories(deep);
+    ManageFilesDialog* dialog = open();
+    auto* field = control<console::PathField>(dialog, ManageFilesDialog::CURRENT_DIRECTORY);
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(field->shownText(), "/") << "a short path is shown whole";
+    int width = dialog->width();
+
+    browseTo(dialog, deep);
+    const QString whole = QString::fromStdString(deep.string());
+    EXPECT_EQ(field->text(), whole);
+    EXPECT_EQ(field->toolTip(), whole);
+    const QString shown = field->shownText();
+    ASSERT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(whole.left(4))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(whole.right(4))) << "the end of the path stays in sight";
+    EXPECT_LE(field->fontMetrics().horizontalAdvance(shown), field->contentsRect().width());
+    EXPECT_EQ(dialog->width(), width) << "a long path does not widen the dialog";
+}
+
+TEST_F(ManageFiles, ServerPasswordFilesAreNeverSharedByAnyPath) {
+    dir_.write("users.dat", "BOB\r\npw\r\n");
+    dir_.write("adminpass.cfg", "secret");
+    fs::create_symlink(dir_ / "users.dat", local_ / "innocent.txt");
+    fs::create_hard_link(dir_ / "adminpass.cfg", local_ / "settings.cfg");
+    fs::create_directory_symlink(dir_.path(), local_ / "data");
+    const std::string accounts =
+        "This file cannot be shared: it is the server's users.dat, "
+        "which holds passwords.";
+    const std::string password =
+        "This file cannot be shared: it is the server's adminpass.cfg, "
+        "which holds passwords.";
+    const struct {
+        fs::path folder;
+        std::string name;
+        std::string error;
+    } cases[] = {
+        {dir_.path(), "users.dat", accounts},     {dir_.path(), "adminpass.cfg", password},
+        {local_, "innocent.txt", accounts},        // a link to it
+        {local_, "settings.cfg", password},        // a second name of the same file
+        {local_ / "data", "users.dat", accounts},  // through a linked folder
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder.string() + " " + c.name);
+        ManageFilesDialog* dialog = open();
+        browseTo(dialog, c.folder);
+        ASSERT_TRUE(select(dialog, ManageFilesDialog::LOCAL_FILES, c.name));
+        std::string before = treeFingerprint(dir_.path());
+        click(dialog, ManageFilesDialog::SHARE);
+        EXPECT_EQ(takeError(dialog), c.error);
+        EXPECT_EQ(treeFingerprint(dir_.path()), before) << "nothing copied, nothing listed";
+        EXPECT_FALSE(dir_.exists("Users/SERVERSHARE/" + c.name));
+        EXPECT_FALSE(dir_.exists("shared.dat"));
+        dialog->close();
+    }
+    // Another file of the data folder is shared as any file is.
+    dir_.write("readme.txt", "welcome");
+    ManageFilesDialog* dialog = open();
+    browseTo(dialog, dir_.path());
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::LOCAL_FILES, "readme.txt"));
+    click(dialog, ManageFilesDialog::SHARE);
+    EXPECT_EQ(openBox(dialog), nullptr);
+    EXPECT_EQ(dir_.read("shared.dat"), "SERVERSHARE\\readme.txt\r\n");
+}
+
 TEST_F(ManageFiles, FolderThatCannotBeListedShowsTwoEmptyLists) {
     fs::create_directories(local_ / "gone");
     ManageFilesDialog* dialog = open();

@@ -132,6 +132,32 @@ TEST(TcpSocketCounting, ConnectAfterAFailedConnectSucceeds) {
     EXPECT_TRUE(probe.connectTo("127.0.0.1", *listener.localPort()));
 }
 
+TEST(TcpSocketCounting, StartedConnectEndsWritableAndTellsHow) {
+    TcpSocket listener(true);
+    ASSERT_TRUE(listener.bindAndListen(0, 4));
+    std::uint16_t livePort = *listener.localPort();
+    std::uint16_t deadPort;
+    {
+        TcpSocket closed(true);
+        ASSERT_TRUE(closed.bindAndListen(0, 1));
+        deadPort = *closed.localPort();
+    }
+    const struct {
+        std::uint16_t port;
+        int error;
+    } cases[] = {{livePort, 0}, {deadPort, ECONNREFUSED}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        TcpSocket probe(true);
+        ASSERT_TRUE(probe.startConnect(htonl(INADDR_LOOPBACK), c.port));
+        EXPECT_NE(::fcntl(probe.nativeHandle(), F_GETFL) & O_NONBLOCK, 0) << "left non-blocking";
+        ASSERT_TRUE(probe.waitWritable(5000));
+        EXPECT_EQ(probe.connectError(), c.error);
+    }
+    TcpSocket empty(false);
+    EXPECT_FALSE(empty.startConnect(htonl(INADDR_LOOPBACK), livePort));
+}
+
 TEST(TcpSocketSending, SendByteSendsTheLowEightBits) {
     Pair pair;
     EXPECT_EQ(pair.server.sendByte(0x1FF), 1);
@@ -156,6 +182,11 @@ TEST(TcpSocketResolving, DottedTextFirstThenNames) {
     EXPECT_EQ(TcpSocket::resolveHost("localhost"), htonl(INADDR_LOOPBACK));
     EXPECT_EQ(TcpSocket::resolveHost("no-such-host.invalid"), TcpSocket::ADDRESS_NONE);
     EXPECT_EQ(TcpSocket::resolveHost(""), TcpSocket::ADDRESS_NONE);
+    // Dotted text alone, never a lookup; the failure marker is no address.
+    EXPECT_EQ(TcpSocket::parseDotted("127.0.0.1"), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(TcpSocket::parseDotted("localhost"), std::nullopt);
+    EXPECT_EQ(TcpSocket::parseDotted("255.255.255.255"), std::nullopt);
+    EXPECT_EQ(TcpSocket::parseDotted(""), std::nullopt);
 }
 
 TEST(TcpSocketReadiness, PeerClosedSeesTheCloseButNotData) {
