@@ -2,10 +2,14 @@
 // the progress bar, and the interactive shell.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "cli/cli_fixture.h"
 
 namespace vextora::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 using Streams = CliProcess::Streams;
 
@@ -72,6 +76,7 @@ TEST_F(CliTerminal, ProgressBarOnlyWhenStandardErrorIsATerminal) {
         EXPECT_NE(shown.find(piece), std::string::npos) << piece << " missing from:\n" << shown;
     EXPECT_GE(std::count(shown.begin(), shown.end(), '\r'), 3) << "redrawn in place";
 
+    fs::remove(work_ / "copy.bin");  // a replaced file is confirmed otherwise
     CliResult piped = vextora(args, "pw");
     EXPECT_EQ(piped.code, 0);
     EXPECT_EQ(piped.err, "") << "no bar when stderr is not a terminal";
