@@ -120,5 +120,43 @@ TEST_F(CliTerminal, InteractiveShellCompletesRemembersAndSurvivesCtrlC) {
     EXPECT_EQ(shell.wait(10000), 1) << "the last failure, the info\n" << shell.out();
 }
 
+TEST_F(CliTerminal, TabCompletesOwnFilesCatalogLinesAndLocalPaths) {
+    createAccount("bob");
+    dir_.write("Users/BOB/notes.txt", "12345");
+    dir_.write("Users/BOB/my report.txt", "123");
+    {
+        auto bob = loginAs("BOB");
+        bob->setShared("notes.txt", true);
+        ASSERT_TRUE(bob->fileInfo("notes.txt")->shared);
+    }
+    work_.write("local-file.txt", "local");
+    CliProcess shell;
+    ASSERT_TRUE(shell.start(withPorts({"-u", "bob", "shell"}), options("pw"), Streams::Terminal));
+    ASSERT_TRUE(shell.waitFor("vextora BOB> ")) << shell.out();
+    struct Step {
+        std::string typed;   // Tab completes the rest, Enter runs it
+        std::string result;  // what the completed command then prints
+    };
+    const std::vector<Step> steps = {
+        {"info no\t", "notes.txt: 5 bytes, shared as BOB\\notes.txt"},
+        {"info my\t", "my report.txt: 3 bytes, not shared"},
+        {"get --own my\t", "downloaded my report.txt to my report.txt (3 B)"},
+        {"get BOB/no\t", "downloaded BOB\\notes.txt to notes.txt (5 B)"},
+        {"put local-\t", "uploaded local-file.txt as local-file.txt (5 B)"},
+        {"he\tsh\t", "Usage: share NAME"},
+    };
+    for (const auto& step : steps) {
+        std::size_t mark = shell.out().size();
+        shell.write(step.typed);
+        shell.write("\r");
+        EXPECT_TRUE(shell.waitFor(step.result, 5000, false, mark)) << step.typed << ":\n"
+                                                                   << shell.out().substr(mark);
+        ASSERT_TRUE(shell.waitFor("vextora BOB> ", 5000, false, mark));
+    }
+    shell.write("quit\r");
+    EXPECT_EQ(shell.wait(10000), 0) << shell.out();
+    EXPECT_EQ(work_.read("my report.txt"), "123");
+}
+
 }  // namespace
 }  // namespace vextora::test
