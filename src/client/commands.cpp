@@ -17,7 +17,8 @@ const std::vector<CommandInfo> COMMANDS = {
      "address, or be longer than 253 bytes.",
      Access::None, 0, 1, 1, true, true},
     {"ls", "[-l]", "list your own folder",
-     "Lists the files (and sub-folders) of your own folder on the server. With -l, each line "
+     "Lists the files (and sub-folders) of your own folder on the server. With -l (--long), each "
+     "line "
      "also shows the size in bytes (- for a folder) and whether the file is in the catalog.",
      Access::Account, OPTION_LONG, 0, 0, true, true},
     {"catalog", "", "list the files every user may download",
@@ -70,20 +71,24 @@ const std::vector<CommandInfo> COMMANDS = {
     {"mput", "[-n] [-r] [--limit-rate RATE] FILE...", "upload many files into your folder",
      "Uploads each FILE into your own folder under its own name, one after another. Wildcards "
      "(*, ?, [abc]) are expanded here when the shell did not, as inside 'vextora shell'. A "
-     "folder is uploaded with -r: the files it holds go in under their own names, and those of "
+     "folder is uploaded with -r (--recursive): the files it holds go in under their own names, "
+     "and those of "
      "its sub-folders into the sub-folders of that name in your folder, which must exist, as "
-     "the server creates no folders; anything else is skipped, and said so. -n skips files "
-     "that exist already. A file that fails is reported and the rest go on; the exit status "
-     "is that of the last failure.",
+     "the server creates no folders; anything else is skipped, and said so. -n "
+     "(--no-clobber) skips files that exist already. A file that fails is reported and the rest go "
+     "on; the exit status "
+     "is that of the last failure. --limit-rate caps the speed of each file.",
      Access::Account, OPTION_RATE | OPTION_NO_CLOBBER | OPTION_RECURSIVE, 1, SIZE_MAX, true, true},
     {"mget", "[--own] [-n] [-O FOLDER] [--limit-rate RATE] NAME...", "download many files",
      "Downloads every catalog line that a NAME matches, or with --own every file of your own "
      "folder. A NAME may hold wildcards (*, ?, [abc]); quote them, so that your shell leaves "
      "them alone. A NAME with '/' or '\\' is matched against whole catalog lines (BOB/*.pdf), "
      "one without against the file names (*.pdf). The files go into the current folder, or "
-     "into FOLDER with -O, under their own names; two files of one name are refused, rather "
-     "than one replacing the other. -n skips files that exist already. A file that fails is "
-     "reported and the rest go on; the exit status is that of the last failure.",
+     "into FOLDER with -O (--into), under their own names; two files of one name are refused, "
+     "rather than one replacing the other. -n (--no-clobber) skips files that exist already. A "
+     "file that fails is "
+     "reported and the rest go on; the exit status is that of the last failure. --limit-rate caps "
+     "the speed of each file.",
      Access::Login, OPTION_OWN | OPTION_RATE | OPTION_NO_CLOBBER | OPTION_INTO, 1, SIZE_MAX, true,
      true},
     {"users", "", "list the connected users (administrator)",
@@ -231,6 +236,22 @@ CommandParse parseCommand(const std::vector<std::string>& words, Mode mode) {
         return {{}, "usage: " + usage};
     }
     return {command, {}};
+}
+
+std::vector<std::string> optionSpellings(const CommandInfo& info) {
+    std::vector<std::string> options = {"-h", "--help"};
+    auto add = [&](unsigned option, std::initializer_list<const char*> spellings) {
+        if (info.options & option)
+            options.insert(options.end(), spellings.begin(), spellings.end());
+    };
+    add(OPTION_OWN, {"--own"});
+    add(OPTION_LONG, {"-l", "--long"});
+    add(OPTION_RATE, {"--limit-rate"});
+    add(OPTION_NO_CLOBBER, {"-n", "--no-clobber"});
+    add(OPTION_RECURSIVE, {"-r", "--recursive"});
+    add(OPTION_INTO, {"-O", "--into"});
+    add(OPTION_TERMINAL, {"--terminal"});
+    return options;
 }
 
 std::string overviewHelp(Mode mode) {

@@ -73,6 +73,10 @@ const std::vector<CommandInfo>& allCommands();
 const CommandInfo* findCommand(std::string_view name, Mode mode);
 CommandParse parseCommand(const std::vector<std::string>& words, Mode mode);
 
+// Every spelling of the options the command takes, --help included: what
+// completion offers, and what its help must explain.
+std::vector<std::string> optionSpellings(const CommandInfo& info);
+
 // `vextora --help` and the shell's `help`.
 std::string overviewHelp(Mode mode);
 // `vextora help COMMAND`, `vextora COMMAND --help`.

@@ -18,19 +18,6 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// The options a command takes, as completion offers them.
-std::vector<std::string> optionsOf(const CommandInfo& info) {
-    std::vector<std::string> options = {"--help"};
-    if (info.options & OPTION_OWN) options.emplace_back("--own");
-    if (info.options & OPTION_LONG) options.emplace_back("-l");
-    if (info.options & OPTION_RATE) options.emplace_back("--limit-rate");
-    if (info.options & OPTION_NO_CLOBBER) options.emplace_back("--no-clobber");
-    if (info.options & OPTION_RECURSIVE) options.emplace_back("--recursive");
-    if (info.options & OPTION_INTO) options.emplace_back("--into");
-    if (info.options & OPTION_TERMINAL) options.emplace_back("--terminal");
-    return options;
-}
-
 }  // namespace
 
 WordSplit splitWords(std::string_view line) {
@@ -156,7 +143,7 @@ std::vector<std::string> Shell::candidates(const std::vector<std::string>& words
             ++position;
         }
     }
-    if (partial.starts_with('-')) return optionsOf(*info);
+    if (partial.starts_with('-')) return optionSpellings(*info);
 
     auto catalog = [&]() {
         // OWNER/file is offered when that is how the user began to type it.
