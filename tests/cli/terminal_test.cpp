@@ -2,7 +2,10 @@
 // the progress bar, and the interactive shell.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
+#include <regex>
 
 #include "cli/cli_fixture.h"
 
@@ -118,6 +121,39 @@ TEST_F(CliTerminal, InteractiveShellCompletesRemembersAndSurvivesCtrlC) {
 
     shell.write("\x15\x04");  // Ctrl+U clears it, Ctrl+D on an empty line leaves
     EXPECT_EQ(shell.wait(10000), 1) << "the last failure, the info\n" << shell.out();
+}
+
+TEST_F(CliTerminal, CancelledTransferEndsOnACancelledFrameAndWhoisSharesTheBarsUnits) {
+    createAccount("bob");
+    writeRandomFile((dir_ / "Users/BOB/big.bin").string(), 16 * 1024 * 1024);
+    CliProcess get;
+    ASSERT_TRUE(get.start(withPorts({"-u", "bob", "get", "--own", "--limit-rate", "1M", "big.bin"}),
+                          options("pw"), Streams::Terminal));
+    auto admin = loginAs("ADMIN", "");
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto info = admin->userInfo("BOB");
+            return info && info->direction == DIRECTION_TO_CLIENT && info->rateKBps > 0;
+        },
+        10000))
+        << "the download never started: " << get.out();
+    CliResult whois = vextora({"-u", "admin", "whois", "bob"}, "");
+    EXPECT_TRUE(std::regex_search(
+        whois.out, std::regex("transfer:   downloading [0-9.]+ (B|KiB|MiB) of 16.0 MiB at "
+                              "[0-9]+\\.[0-9] (KiB|MiB)/s\n")))
+        << whois.out;
+
+    ASSERT_TRUE(get.waitFor("% [")) << get.out();
+    get.signal(SIGINT);
+    EXPECT_EQ(get.wait(10000), 130) << get.out();
+    // The last frame: from its carriage return to the escape that clears the rest.
+    std::size_t end = get.out().rfind("\x1b[K");
+    ASSERT_NE(end, std::string::npos) << get.out();
+    std::size_t start = get.out().rfind('\r', end);
+    std::string last = get.out().substr(start, end - start);
+    EXPECT_NE(last.find("cancelled"), std::string::npos) << last;
+    EXPECT_EQ(last.find(" in 0:"), std::string::npos) << "it must not look finished: " << last;
+    EXPECT_NE(get.out().find("download cancelled; nothing was stored"), std::string::npos);
 }
 
 TEST_F(CliTerminal, TabCompletesOwnFilesCatalogLinesAndLocalPaths) {
