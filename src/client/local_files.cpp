@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "client/exit_codes.h"
 
@@ -23,15 +22,6 @@ std::string reason(int error) {
 
 std::string notReplacing(const std::string& path) {
     return "not replacing " + path + ": it exists, and -n was given";
-}
-
-// A name in `folder` that no listing of the user's shows and that no other
-// download picks: hidden, with a random part.
-std::string hiddenNameIn(const fs::path& folder) {
-    static std::mt19937_64 random{std::random_device{}()};
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    return (folder / (std::string(".vextora-") + suffix + ".part")).string();
 }
 
 }  // namespace
@@ -108,88 +98,59 @@ bool LocalWriter::open(const Destination& destination) {
     error_.clear();
     refusedExisting_ = false;
     if (destination.kind == Destination::Through) {
-        // Written into, never truncated by a rename: a FIFO's reader or a
-        // device gets the bytes as they come.
-        file_ = std::fopen(destination.target.c_str(), "wb");
-        if (file_ == nullptr) return failWith("cannot write " + destination.path, errno);
-    } else {
-        fs::path folder = fs::path(destination.target).parent_path();
-        if (folder.empty()) folder = ".";
-        for (int attempt = 0; attempt < 10 && file_ == nullptr; ++attempt) {
-            hidden_ = hiddenNameIn(folder);
-            // "x": created here, never an existing file of that name.
-            file_ = std::fopen(hidden_.c_str(), "wbx");
-            if (file_ == nullptr && errno != EEXIST) {
-                int saved = errno;
-                hidden_.clear();
-                return failWith("cannot write " + destination.path, saved);
-            }
-        }
-        if (file_ == nullptr) {
-            hidden_.clear();
-            return failWith("cannot write " + destination.path, EEXIST);
-        }
-        if (destination.kind == Destination::Replace) {
-            // The new content keeps the old file's permissions, as cp keeps them.
-            std::error_code ignored;
-            fs::permissions(hidden_, fs::status(destination.target, ignored).permissions(),
-                            ignored);
-        }
+        // Written into, never replaced: a FIFO's reader or a device gets the
+        // bytes as they come.
+        device_ = std::fopen(destination.target.c_str(), "wb");
+        if (device_ == nullptr) return failWith("cannot write " + destination.path, errno);
+        // Unbuffered: the data comes in large pieces, and a failure is then
+        // seen at the write that met it, with its reason.
+        std::setvbuf(device_, nullptr, _IONBF, 0);
+        return true;
     }
-    // Unbuffered: the data comes in large pieces, and a failure is then seen
-    // at the write that met it, with its reason.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
+    errno = 0;
+    if (!staged_.begin(destination.target))
+        return failWith("cannot write " + destination.path, errno != 0 ? errno : EACCES);
     return true;
 }
 
 bool LocalWriter::write(const void* data, std::size_t length) {
-    if (file_ == nullptr) return false;
-    if (length > 0 && std::fwrite(data, 1, length, file_) != length)
-        return failWith("cannot write " + destination_.path, errno);
-    return true;
+    if (length == 0) return device_ != nullptr || staged_.isOpen();
+    if (device_ != nullptr) {
+        if (std::fwrite(data, 1, length, device_) == length) return true;
+    } else if (staged_.write(data, length)) {
+        return true;
+    }
+    return failWith("cannot write " + destination_.path, errno);
 }
 
 bool LocalWriter::commit(bool noClobber) {
-    if (file_ == nullptr) return false;
-    std::FILE* file = file_;
-    file_ = nullptr;
-    if (std::fclose(file) != 0) return failWith("cannot write " + destination_.path, errno);
-    if (destination_.kind == Destination::Through) return true;
-
-    std::error_code error;
-    if (noClobber) {
-        // A link is made only where no file of that name exists, in one step.
-        fs::create_hard_link(hidden_, destination_.target, error);
-        if (!error) {
-            abandon();
-            return true;
-        }
-        if (error == std::errc::file_exists || fs::exists(destination_.target)) {
-            refusedExisting_ = true;
-            error_ = notReplacing(destination_.path);
-            abandon();
-            return false;
-        }
-        // A file system without hard links: the check above must do.
+    if (device_ != nullptr) {
+        std::FILE* device = device_;
+        device_ = nullptr;
+        if (std::fclose(device) != 0) return failWith("cannot write " + destination_.path, errno);
+        return true;
     }
-    fs::rename(hidden_, destination_.target, error);
-    if (error) {
-        error_ = "cannot store " + destination_.path + ": " + error.message();
+    if (!staged_.isOpen()) return false;
+    // The plan found no file there; one that has appeared since is kept.
+    std::error_code ignored;
+    if (noClobber && fs::exists(fs::symlink_status(destination_.target, ignored))) {
+        refusedExisting_ = true;
+        error_ = notReplacing(destination_.path);
         abandon();
         return false;
     }
-    hidden_.clear();
+    errno = 0;
+    if (!staged_.commit()) {
+        error_ = "cannot store " + destination_.path + ": " + reason(errno != 0 ? errno : EIO);
+        return false;
+    }
     return true;
 }
 
 void LocalWriter::abandon() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    if (!hidden_.empty()) {
-        std::error_code ignored;
-        fs::remove(hidden_, ignored);
-    }
-    hidden_.clear();
+    if (device_ != nullptr) std::fclose(device_);
+    device_ = nullptr;
+    staged_.abandon();
 }
 
 }  // namespace vextora::client

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/file_system.h"
+
 namespace vextora::client {
 
 struct Destination {
@@ -42,7 +44,9 @@ DestinationPlan planDestination(const std::string& given, const std::string& loc
                                 bool noClobber);
 
 // Writes one download to its destination (not to standard output). A file
-// is written under a hidden name in the target's folder until commit().
+// is written as an upload is on the server, into a file no listing shows
+// (one without a name where the system allows it, so not even a crash
+// leaves it behind), which commit() puts under its name.
 class LocalWriter {
 public:
     LocalWriter() = default;
@@ -54,9 +58,9 @@ public:
     // FIFO's reader). False with error() set.
     bool open(const Destination& destination);
     bool write(const void* data, std::size_t length);
-    // Puts the file under its name; with noClobber never over an existing
-    // one (refusedExisting() then tells). False with error() set; nothing
-    // is left behind then.
+    // Puts the file under its name; with noClobber not over a file that has
+    // appeared there meanwhile (refusedExisting() then tells). False with
+    // error() set; nothing is left behind then.
     bool commit(bool noClobber);
     void abandon();
 
@@ -67,9 +71,9 @@ public:
 private:
     bool failWith(const std::string& what, int error);
 
-    std::FILE* file_ = nullptr;
+    std::FILE* device_ = nullptr;  // a FIFO or a device, written into
+    UploadFile staged_;            // a file, until it is complete
     Destination destination_;
-    std::string hidden_;  // the hidden file, while there is one
     std::string error_;
     bool refusedExisting_ = false;
 };
