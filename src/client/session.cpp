@@ -482,8 +482,8 @@ int Session::fetch(const std::string& remote, std::uint8_t selector, const std::
 
     if (!status.ok()) {
         writer.abandon();
-        if (status.kind == Status::Cancelled && mode == Mode::Shell &&
-            !client_->connection().isOpen()) {
+        bool stoppedHere = status.kind == Status::Cancelled || status.kind == Status::LocalError;
+        if (stoppedHere && mode == Mode::Shell && !client_->connection().isOpen()) {
             // The cancel crossed the end of the transfer, and the library
             // closed the connection rather than leave it out of step.
             if (connect() == EXIT_DONE)
