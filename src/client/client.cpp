@@ -16,8 +16,6 @@ using Clock = std::chrono::steady_clock;
 // After the transfer connection's data is complete, how long an upload waits
 // for the server's final answer.
 constexpr int UPLOAD_ANSWER_TIMEOUT_MS = 60000;
-// A transfer connection that moves nothing for this long is given up.
-constexpr int TRANSFER_STALL_MS = 60000;
 // How long a cancelled download waits for the server to close its end.
 constexpr int CANCEL_DRAIN_MS = 3000;
 // Longest single wait inside a transfer loop, so a cancel is seen promptly.
@@ -36,10 +34,10 @@ Status tooLong() {
     return Status::failure(Status::Invalid, "a name or password is longer than 255 bytes");
 }
 
-Status stalled() {
-    return Status::failure(Status::ConnectionLost, "the transfer stalled: nothing moved for " +
-                                                       std::to_string(TRANSFER_STALL_MS / 1000) +
-                                                       " s");
+Status stalled(const TransferOptions& options) {
+    return Status::failure(
+        Status::ConnectionLost,
+        "the transfer stalled: nothing moved for " + std::to_string(options.stallMs / 1000) + " s");
 }
 
 // Keeps a transfer at or under `rate` bytes a second, measured from its start.
@@ -94,8 +92,7 @@ std::string describeReply(std::uint8_t request, std::uint8_t reply) {
                 case REQ_DOWNLOAD:
                     return "not logged in";
                 case REQ_UPLOAD:
-                    return "upload refused (not logged in, the guest, or a name with '..'), or "
-                           "the server could not store the file";
+                    return "the server refused the upload";
                 case REQ_RENAME_FILE:
                     return "no such file, or the new name exists";
                 case REQ_DELETE_FILE:
@@ -398,9 +395,9 @@ Status Client::upload(std::string_view name, std::uint32_t announcedSize, const 
             continue;
         }
         if (!data.waitWritable(TRANSFER_TICK_MS)) {
-            if (msSince(lastMove) < TRANSFER_STALL_MS) continue;
+            if (msSince(lastMove) < options.stallMs) continue;
             abandonUpload(transfer);
-            return stalled();
+            return stalled(options);
         }
         IoResult out = data.sendSome(buffer.data() + offset, pending - offset);
         if (out.error != 0 && !out.wouldBlock()) {
@@ -422,7 +419,12 @@ Status Client::upload(std::string_view name, std::uint32_t announcedSize, const 
     control_.setTimeout(saved);
     transfer.close();
     if (!reply) return lost();
-    return fromReply(REQ_UPLOAD, *reply);
+    Status answer = fromReply(REQ_UPLOAD, *reply);
+    if (answer.kind == Status::Refused) {
+        answer.afterData = true;
+        answer.message = "the server could not store the file";
+    }
+    return answer;
 }
 
 Status Client::cancelDownload(Connection& transfer, std::uint64_t received, std::uint32_t size) {
@@ -507,9 +509,9 @@ Status Client::download(std::string_view name, std::uint8_t selector, const Sink
             continue;
         }
         if (!data.waitReadable(TRANSFER_TICK_MS)) {
-            if (msSince(lastMove) < TRANSFER_STALL_MS) continue;
+            if (msSince(lastMove) < options.stallMs) continue;
             cancelDownload(transfer, received, size);
-            return stalled();
+            return stalled(options);
         }
         IoResult got = data.receiveSome(buffer.data(), pacer.step(buffer.size()));
         if (got.closed()) break;

@@ -39,6 +39,9 @@ struct Status {
     Kind kind = Ok;
     std::uint8_t reply = 0;
     std::string message;
+    // An upload's refusal that came after all its data: the server could
+    // not store the file, rather than refusing the request.
+    bool afterData = false;
 
     bool ok() const { return kind == Ok; }
     static Status success(std::uint8_t reply = REPLY_OK) { return {Ok, reply, {}}; }
@@ -81,6 +84,8 @@ struct TransferOptions {
     // is cancelled.
     const std::atomic<bool>* cancel = nullptr;
     int connectTimeoutMs = 10000;
+    // A transfer connection that moves nothing for this long is given up.
+    int stallMs = 60000;
     // Bytes per second at most; 0 for no limit.
     std::uint64_t rateLimit = 0;
 };

@@ -1,5 +1,7 @@
 #include "client/commands.h"
 
+#include <cstdint>
+
 #include "client/invocation.h"
 
 namespace vextora::client {
@@ -10,15 +12,19 @@ const std::vector<CommandInfo> COMMANDS = {
     {"register", "NAME", "create an account",
      "Creates the account NAME, stored in upper case. The password is asked for twice on a "
      "terminal, or taken from --password-file or VEXTORA_PASSWORD. Registering does not log "
-     "in. The names ADMIN, GUEST and SERVERSHARE are reserved.",
+     "in, so -u is refused. The names ADMIN, GUEST and SERVERSHARE are reserved; a name may "
+     "not hold '/', '\\' or control characters, begin or end with a blank, read as an IPv4 "
+     "address, or be longer than 253 bytes.",
      Access::None, 0, 1, 1, true, true},
     {"ls", "[-l]", "list your own folder",
-     "Lists the files (and sub-folders) of your own folder on the server. With -l, each line "
+     "Lists the files (and sub-folders) of your own folder on the server. With -l (--long), each "
+     "line "
      "also shows the size in bytes (- for a folder) and whether the file is in the catalog.",
      Access::Account, OPTION_LONG, 0, 0, true, true},
     {"catalog", "", "list the files every user may download",
      "Lists the catalog, one line per shared file: the owner, a backslash, the file name. Such "
-     "a line is what 'get' takes. Needs no login.",
+     "a line is what 'get' takes. Needs no login; with -u it logs in first, so the account and "
+     "its password are checked.",
      Access::None, 0, 0, 0, true, true},
     {"info", "NAME", "size of a file of yours and whether it is shared",
      "Shows the size of NAME in your own folder and whether it is in the catalog.", Access::Account,
@@ -31,28 +37,60 @@ const std::vector<CommandInfo> COMMANDS = {
      "Removes the catalog line of NAME. The file itself stays in your folder.", Access::Account, 0,
      1, 1, true, true},
     {"mv", "OLD NEW", "rename a file in your own folder",
-     "Renames OLD to NEW in your own folder; fails when NEW exists. A shared file keeps its "
-     "old catalog line until you unshare it.",
+     "Renames OLD to NEW in your own folder; refused when NEW exists, as a rename never "
+     "replaces. NEW may name an existing sub-folder (sub/NEW). A shared file keeps its old "
+     "catalog line until you unshare it.",
      Access::Account, 0, 2, 2, true, true},
     {"rm", "NAME", "delete a file from your own folder",
-     "Deletes NAME from your own folder. A shared file keeps its catalog line until you "
-     "unshare it.",
+     "Deletes NAME from your own folder. Folders cannot be deleted. A shared file keeps its "
+     "catalog line until you unshare it.",
      Access::Account, 0, 1, 1, true, true},
-    {"get", "[--own] [--limit-rate RATE] NAME [DEST|-]", "download a file",
+    {"get", "[--own] [-n] [--terminal] [--limit-rate RATE] NAME [DEST|-]", "download a file",
      "Downloads NAME, a catalog line as 'catalog' shows it (OWNER\\file; OWNER/file works "
-     "too), or with --own a file of your own folder. DEST is a file, a folder to download "
-     "into, or - for standard output; without it the file goes to the current folder under "
-     "its own name. The file appears only once it is complete: a failed or cancelled download "
-     "leaves nothing behind. Without -u the download is made as GUEST. Ctrl+C cancels. "
-     "--limit-rate caps the speed in bytes a second (suffixes K, M, G). From a shell, quote "
-     "a line that holds a backslash: vextora get 'BOB\\notes.txt'.",
-     Access::Login, OPTION_OWN | OPTION_RATE, 1, 2, true, true},
-    {"put", "[--limit-rate RATE] FILE|- [NAME]", "upload a file into your own folder",
+     "too), or with --own a file of your own folder. DEST is a file, or a folder to download "
+     "into when it exists or ends in '/'; without it the file goes to the current folder under "
+     "its own name. A file appears only once it is complete, so a failed or cancelled download "
+     "leaves nothing behind; an existing file is replaced, and the confirmation says so. "
+     "-n (--no-clobber) refuses to replace one. A FIFO or a device is written into, and a "
+     "symbolic link writes the file it names, as cp does. With - the data goes to standard "
+     "output; binary data goes to a terminal only with --terminal. Without -u the download is "
+     "made as GUEST. Ctrl+C cancels. --limit-rate caps the speed in bytes a second (suffixes "
+     "K, M, G). From a shell, quote a line that holds a backslash: vextora get 'BOB\\notes.txt'.",
+     Access::Login, OPTION_OWN | OPTION_RATE | OPTION_NO_CLOBBER | OPTION_TERMINAL, 1, 2, true,
+     true},
+    {"put", "[-n] [--limit-rate RATE] FILE|- [NAME]", "upload a file into your own folder",
      "Uploads FILE into your own folder as NAME (by default FILE's own name). With - in place "
      "of FILE, standard input is uploaded and NAME is required. A file already there under "
-     "NAME is replaced only once the upload is complete. GUEST cannot upload. Files must be "
-     "smaller than 4 GiB. Ctrl+C cancels. --limit-rate caps the speed in bytes a second.",
-     Access::Account, OPTION_RATE, 1, 2, true, true},
+     "NAME is replaced only once the upload is complete, and the confirmation says so; -n "
+     "(--no-clobber) refuses to replace it. When NAME is a local file too, as when a wildcard "
+     "matched two files, nothing is uploaded: 'mput' uploads several. NAME may lie in an "
+     "existing sub-folder (sub/NAME); the server creates no folders. GUEST cannot upload. "
+     "Files must be smaller than 4 GiB. Ctrl+C cancels. --limit-rate caps the speed in bytes "
+     "a second.",
+     Access::Account, OPTION_RATE | OPTION_NO_CLOBBER, 1, 2, true, true},
+    {"mput", "[-n] [-r] [--limit-rate RATE] FILE...", "upload many files into your folder",
+     "Uploads each FILE into your own folder under its own name, one after another. Wildcards "
+     "(*, ?, [abc]) are expanded here when the shell did not, as inside 'vextora shell'. A "
+     "folder is uploaded with -r (--recursive): the files it holds go in under their own names, "
+     "and those of "
+     "its sub-folders into the sub-folders of that name in your folder, which must exist, as "
+     "the server creates no folders; anything else is skipped, and said so. -n "
+     "(--no-clobber) skips files that exist already. A file that fails is reported and the rest go "
+     "on; the exit status "
+     "is that of the last failure. --limit-rate caps the speed of each file.",
+     Access::Account, OPTION_RATE | OPTION_NO_CLOBBER | OPTION_RECURSIVE, 1, SIZE_MAX, true, true},
+    {"mget", "[--own] [-n] [-O FOLDER] [--limit-rate RATE] NAME...", "download many files",
+     "Downloads every catalog line that a NAME matches, or with --own every file of your own "
+     "folder. A NAME may hold wildcards (*, ?, [abc]); quote them, so that your shell leaves "
+     "them alone. A NAME with '/' or '\\' is matched against whole catalog lines (BOB/*.pdf), "
+     "one without against the file names (*.pdf). The files go into the current folder, or "
+     "into FOLDER with -O (--into), under their own names; two files of one name are refused, "
+     "rather than one replacing the other. -n (--no-clobber) skips files that exist already. A "
+     "file that fails is "
+     "reported and the rest go on; the exit status is that of the last failure. --limit-rate caps "
+     "the speed of each file.",
+     Access::Login, OPTION_OWN | OPTION_RATE | OPTION_NO_CLOBBER | OPTION_INTO, 1, SIZE_MAX, true,
+     true},
     {"users", "", "list the connected users (administrator)",
      "Lists every connected client: accounts by name, guests and clients that are not logged "
      "in by their address. Administrator only.",
@@ -69,10 +107,15 @@ const std::vector<CommandInfo> COMMANDS = {
      "Administrator only.",
      Access::Admin, 0, 0, 0, true, true},
     {"shell", "", "keep one connection open and type commands",
-     "Connects once and reads commands: at a prompt with line editing and history when "
-     "standard input is a terminal, otherwise line by line (blank lines and lines starting "
-     "with # are skipped). Every command works there, plus login, logout and quit. With -u, "
-     "logs in first. Quote names that hold spaces: get \"BOB\\my notes.txt\".",
+     "Connects once and reads commands: at a prompt with line editing, history and Tab "
+     "completion (of commands, of your own files and catalog lines, and of local paths) when "
+     "standard input is a terminal; otherwise line by line, as a batch. Every command works "
+     "there, plus login, logout and quit. With -u, or a default user, logs in first. Quote names "
+     "that hold "
+     "spaces: get \"BOB\\my notes.txt\". A batch (piped input, or -b FILE) skips blank lines "
+     "and lines starting with #, stops at the first command that fails and exits with its "
+     "status, naming its line; a line starting with - goes on after a failure. With -v each "
+     "command is echoed before its output.",
      Access::None, 0, 0, 0, true, false},
     {"login", "NAME", "log in (logging out first)",
      "Logs in as NAME, after logging out if needed. The password is taken as for -u; GUEST "
@@ -88,6 +131,26 @@ const std::vector<CommandInfo> COMMANDS = {
 
 bool availableIn(const CommandInfo& info, Mode mode) {
     return mode == Mode::Shell ? info.shell : info.oneShot;
+}
+
+// The text in lines of at most 78 columns, broken at blanks; lines after the
+// first are indented by `indent`.
+std::string wrapped(std::string_view rest, std::size_t indent) {
+    std::string text, line;
+    while (!rest.empty()) {
+        auto space = rest.find(' ');
+        std::string_view word = rest.substr(0, space);
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+        if (!line.empty() && line.size() + 1 + word.size() > 78) {
+            text += line + "\n";
+            line.assign(indent, ' ');
+        } else if (!line.empty()) {
+            line += " ";
+        }
+        line += word;
+    }
+    if (!line.empty()) text += line + "\n";
+    return text;
 }
 
 }  // namespace
@@ -135,6 +198,22 @@ CommandParse parseCommand(const std::vector<std::string>& words, Mode mode) {
             command.own = true;
         } else if ((word == "-l" || word == "--long") && (info->options & OPTION_LONG)) {
             command.longFormat = true;
+        } else if ((word == "-n" || word == "--no-clobber") &&
+                   (info->options & OPTION_NO_CLOBBER)) {
+            command.noClobber = true;
+        } else if ((word == "-r" || word == "--recursive") && (info->options & OPTION_RECURSIVE)) {
+            command.recursive = true;
+        } else if (word == "--terminal" && (info->options & OPTION_TERMINAL)) {
+            command.toTerminal = true;
+        } else if ((word == "-O" || word == "--into" || word.starts_with("--into=")) &&
+                   (info->options & OPTION_INTO)) {
+            std::string value;
+            if (word.starts_with("--into="))
+                value = word.substr(7);
+            else if (index + 1 < words.size())
+                value = words[++index];
+            if (value.empty()) return {{}, name + ": -O needs a local folder"};
+            command.into = value;
         } else if ((word == "--limit-rate" || word.starts_with("--limit-rate=")) &&
                    (info->options & OPTION_RATE)) {
             std::string value;
@@ -160,6 +239,22 @@ CommandParse parseCommand(const std::vector<std::string>& words, Mode mode) {
     return {command, {}};
 }
 
+std::vector<std::string> optionSpellings(const CommandInfo& info) {
+    std::vector<std::string> options = {"-h", "--help"};
+    auto add = [&](unsigned option, std::initializer_list<const char*> spellings) {
+        if (info.options & option)
+            options.insert(options.end(), spellings.begin(), spellings.end());
+    };
+    add(OPTION_OWN, {"--own"});
+    add(OPTION_LONG, {"-l", "--long"});
+    add(OPTION_RATE, {"--limit-rate"});
+    add(OPTION_NO_CLOBBER, {"-n", "--no-clobber"});
+    add(OPTION_RECURSIVE, {"-r", "--recursive"});
+    add(OPTION_INTO, {"-O", "--into"});
+    add(OPTION_TERMINAL, {"--terminal"});
+    return options;
+}
+
 std::string overviewHelp(Mode mode) {
     std::string text;
     if (mode == Mode::OneShot) {
@@ -169,12 +264,17 @@ std::string overviewHelp(Mode mode) {
             "The command-line client of a Vextora file-sharing server.\n"
             "\n"
             "Options (before the command):\n"
-            "  -H, --host HOST           the server (default 127.0.0.1)\n"
+            "  -H, --host HOST[:PORT]    the server (default 127.0.0.1; IPv4 only)\n"
             "  -p, --port PORT           its request port (default 23322)\n"
             "      --transfer-port PORT  its transfer port (default: the request port + 1)\n"
             "  -u, --user NAME           log in as NAME (GUEST needs no password)\n"
             "      --password-file FILE  take the password from the first line of FILE\n"
+            "      --timeout SECONDS     wait this long to connect and for each answer\n"
+            "                            (default 10; a transfer may stall 60 s, or longer)\n"
+            "  -b, --batch FILE          run the commands of FILE, as 'shell' runs them\n"
+            "  -v, --verbose             say each step; a batch echoes each command\n"
             "  -q, --quiet               do not confirm what was done\n"
+            "      --no-config           do not read the config file\n"
             "  -h, --help                show this help\n"
             "      --version             show the version\n"
             "\n"
@@ -203,8 +303,15 @@ std::string overviewHelp(Mode mode) {
             "The password comes from --password-file, else from the environment variable\n"
             "VEXTORA_PASSWORD, else from a prompt on the terminal; never from an argument.\n"
             "\n"
-            "Exit status: 0 done; 1 refused by the server (the message says why); 2 usage\n"
-            "error; 3 connection, transfer or local file failure; 130 interrupted (Ctrl+C).\n";
+            "Defaults: what the options leave out comes from the environment variables\n"
+            "VEXTORA_HOST (HOST or HOST:PORT) and VEXTORA_USER, then from the config file\n"
+            "$XDG_CONFIG_HOME/vextora/config (else ~/.config/vextora/config), one\n"
+            "'key = value' a line: host, port, transfer-port, user, password-file and\n"
+            "timeout. Its password file serves its user only.\n"
+            "\n"
+            "Exit status: 0 done; 1 refused, by the server or by -n (the message says why);\n"
+            "2 usage error; 3 connection, transfer or local file failure; 130 interrupted\n"
+            "(Ctrl+C).\n";
     } else {
         text += "'help COMMAND' explains a command.\n";
     }
@@ -212,26 +319,13 @@ std::string overviewHelp(Mode mode) {
 }
 
 std::string commandHelp(const CommandInfo& info, Mode mode) {
-    std::string usage = mode == Mode::OneShot ? "Usage: vextora [OPTIONS] " : "Usage: ";
+    // A shell command explained to the one-shot program says where it works.
+    std::string usage = mode == Mode::Shell ? "Usage: "
+                        : info.oneShot      ? "Usage: vextora [OPTIONS] "
+                                            : "Usage (inside 'vextora shell'): ";
     usage += std::string(info.name);
     if (!info.arguments.empty()) usage += " " + std::string(info.arguments);
-    usage += "\n\n";
-    // Wraps the paragraph at 78 columns.
-    std::string wrapped, line;
-    std::string_view rest = info.details;
-    while (!rest.empty()) {
-        auto space = rest.find(' ');
-        std::string_view word = rest.substr(0, space);
-        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
-        if (!line.empty() && line.size() + 1 + word.size() > 78) {
-            wrapped += line + "\n";
-            line.clear();
-        }
-        if (!line.empty()) line += " ";
-        line += word;
-    }
-    if (!line.empty()) wrapped += line + "\n";
-    return usage + wrapped;
+    return wrapped(usage, 8) + "\n" + wrapped(info.details, 0);
 }
 
 }  // namespace vextora::client

@@ -25,9 +25,13 @@ enum class Access {
 };
 
 enum CommandOption : unsigned {
-    OPTION_OWN = 1,   // --own
-    OPTION_LONG = 2,  // -l
-    OPTION_RATE = 4,  // --limit-rate RATE
+    OPTION_OWN = 1,         // --own
+    OPTION_LONG = 2,        // -l
+    OPTION_RATE = 4,        // --limit-rate RATE
+    OPTION_NO_CLOBBER = 8,  // -n, --no-clobber
+    OPTION_RECURSIVE = 16,  // -r, --recursive
+    OPTION_INTO = 32,       // -O, --into FOLDER
+    OPTION_TERMINAL = 64,   // --terminal
 };
 
 struct CommandInfo {
@@ -49,9 +53,13 @@ struct ParsedCommand {
     bool own = false;
     bool longFormat = false;
     std::uint64_t rateLimit = 0;  // bytes per second; 0 for none
+    bool noClobber = false;       // -n: an existing file is never replaced
+    bool recursive = false;       // -r: folders are uploaded with what they hold
+    std::string into;             // -O FOLDER: where downloads go; empty for here
+    bool toTerminal = false;      // --terminal: binary data may go to a terminal
     bool help = false;            // --help was given: show help, run nothing
 
-    // get --own needs a folder of one's own; otherwise the table says.
+    // get --own and mget --own need a folder of one's own; otherwise the table says.
     Access access() const { return own ? Access::Account : info->access; }
 };
 
@@ -64,6 +72,10 @@ const std::vector<CommandInfo>& allCommands();
 // The command of that name (or alias) in that mode, or null.
 const CommandInfo* findCommand(std::string_view name, Mode mode);
 CommandParse parseCommand(const std::vector<std::string>& words, Mode mode);
+
+// Every spelling of the options the command takes, --help included: what
+// completion offers, and what its help must explain.
+std::vector<std::string> optionSpellings(const CommandInfo& info);
 
 // `vextora --help` and the shell's `help`.
 std::string overviewHelp(Mode mode);

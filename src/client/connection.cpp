@@ -42,7 +42,8 @@ bool Connection::open(const std::string& host, std::uint16_t port, int timeoutMs
         int error = socket_.lastError();
         socket_.release();
         if (TcpSocket::resolveHost(host.c_str()) == TcpSocket::ADDRESS_NONE)
-            return fail("cannot resolve host '" + host + "'");
+            return fail("cannot find an IPv4 address for host '" + host +
+                        "' (the client speaks IPv4 only)");
         return fail("cannot connect to " + host + " port " + std::to_string(port) + ": " +
                     std::strerror(error != 0 ? error : ETIMEDOUT));
     }

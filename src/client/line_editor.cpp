@@ -2,12 +2,15 @@
 
 #include <histedit.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
+#include "client/names.h"
+#include "client/shell.h"
 #include "platform/terminal.h"
 
 namespace vextora::client {
@@ -15,6 +18,22 @@ namespace vextora::client {
 namespace {
 
 constexpr int HISTORY_SIZE = 500;
+
+// Characters, as libedit counts them, in text of the user's character set.
+int characterCount(const std::string& text) {
+    std::mbstate_t state{};
+    int count = 0;
+    for (std::size_t at = 0; at < text.size(); ++count) {
+        std::size_t length = std::mbrlen(text.data() + at, text.size() - at, &state);
+        if (length == 0 || length == static_cast<std::size_t>(-1) ||
+            length == static_cast<std::size_t>(-2)) {
+            length = 1;
+            state = {};
+        }
+        at += length;
+    }
+    return count;
+}
 
 LineEditor* owner(EditLine* editor) {
     void* data = nullptr;
@@ -24,8 +43,8 @@ LineEditor* owner(EditLine* editor) {
 
 }  // namespace
 
-LineEditor::LineEditor(const char* program, std::vector<std::string> words)
-    : words_(std::move(words)) {
+LineEditor::LineEditor(const char* program, Completer completer)
+    : completer_(std::move(completer)) {
     editor_ = el_init(program, stdin, stdout, stderr);
     history_ = history_init();
     HistEvent event;
@@ -38,7 +57,7 @@ LineEditor::LineEditor(const char* program, std::vector<std::string> words)
     el_set(editor_, EL_HIST, history, history_);
     // The wide form keeps these static strings as they are; the narrow one
     // copies them and never frees the copies.
-    el_wset(editor_, EL_ADDFN, L"vextora-complete", L"complete a command word",
+    el_wset(editor_, EL_ADDFN, L"vextora-complete", L"complete the word at the cursor",
             &LineEditor::complete);
     el_set(editor_, EL_BIND, "^I", "vextora-complete", nullptr);
     // The user's own ~/.editrc may rebind keys, as in other programs.
@@ -58,31 +77,44 @@ unsigned char LineEditor::complete(EditLine* editor, int) {
     LineEditor* self = owner(editor);
     const LineInfo* line = el_line(editor);
     std::string typed(line->buffer, line->cursor);
-    // Only the command word, the first one on the line.
-    if (typed.find_first_of(" \t") != std::string::npos) return CC_ERROR;
-    std::vector<const std::string*> found;
-    for (const auto& word : self->words_) {
-        if (word.starts_with(typed)) found.push_back(&word);
+    LinePrefix prefix = splitPrefix(typed);
+    std::vector<std::string> found;
+    for (auto& candidate : self->completer_(prefix.words, prefix.partial)) {
+        if (candidate.starts_with(prefix.partial)) found.push_back(std::move(candidate));
     }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
     if (found.empty()) return CC_ERROR;
-    if (found.size() == 1) {
-        std::string rest = found[0]->substr(typed.size()) + " ";
-        el_insertstr(editor, rest.c_str());
-        return CC_REFRESH;
-    }
-    // Several: extend to what they share, and list them.
-    std::string shared = *found[0];
-    for (const auto* word : found) {
+
+    // What they all begin with.
+    std::string shared = found[0];
+    for (const auto& word : found) {
         std::size_t same = 0;
-        while (same < shared.size() && same < word->size() && shared[same] == (*word)[same]) ++same;
+        while (same < shared.size() && same < word.size() && shared[same] == word[same]) ++same;
         shared.resize(same);
     }
-    if (shared.size() > typed.size()) {
-        el_insertstr(editor, shared.substr(typed.size()).c_str());
+    bool unique = found.size() == 1;
+    if (shared.size() > prefix.partial.size() || unique) {
+        // The word is typed anew, so that a name with blanks gets its quote.
+        char quote = prefix.quote;
+        if (quote == 0 && shared.find_first_of(" \t\"'") != std::string::npos)
+            quote = shared.find('"') == std::string::npos ? '"' : '\'';
+        std::string word = quote != 0 ? quote + shared : shared;
+        // A folder goes on being typed; anything else is a whole word.
+        if (unique && !shared.ends_with('/')) {
+            if (quote != 0) word += quote;
+            word += ' ';
+        }
+        el_deletestr(editor, characterCount(typed.substr(prefix.start)));
+        el_insertstr(editor, word.c_str());
         return CC_REFRESH;
     }
+    // Nothing to add: show the choices, as many as make sense.
+    constexpr std::size_t SHOWN = 100;
     std::fputc('\n', stdout);
-    for (const auto* word : found) std::fprintf(stdout, "%s  ", word->c_str());
+    for (std::size_t index = 0; index < found.size() && index < SHOWN; ++index)
+        std::fprintf(stdout, "%s  ", printable(found[index]).c_str());
+    if (found.size() > SHOWN) std::fprintf(stdout, "(and %zu more)", found.size() - SHOWN);
     std::fputc('\n', stdout);
     return CC_REDISPLAY;
 }

@@ -1,9 +1,10 @@
 // LineEditor: the interactive shell's input line, with editing, history and
-// completion of command words (libedit, on the standard streams).
+// Tab completion (libedit, on the standard streams).
 //
 // Meant for a terminal only; scripted input is read with InputLines.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,15 @@ namespace vextora::client {
 
 class LineEditor {
 public:
-    // `words` are completed by Tab at the start of a line.
-    LineEditor(const char* program, std::vector<std::string> words);
+    // What the word being typed may become, given the complete words before
+    // it; those that do not begin with `partial` are left out.
+    using Completer = std::function<std::vector<std::string>(const std::vector<std::string>& words,
+                                                             const std::string& partial)>;
+
+    // Tab completes the word at the cursor from what `completer` offers: to
+    // the one candidate, quoted when it holds blanks, or as far as all of
+    // them agree, listing them when that adds nothing.
+    LineEditor(const char* program, Completer completer);
     ~LineEditor();
     LineEditor(const LineEditor&) = delete;
     LineEditor& operator=(const LineEditor&) = delete;
@@ -35,7 +43,7 @@ private:
     editline* editor_ = nullptr;
     history* history_ = nullptr;
     std::string prompt_;
-    std::vector<std::string> words_;
+    Completer completer_;
 };
 
 }  // namespace vextora::client

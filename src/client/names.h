@@ -5,6 +5,7 @@
 // server itself serves only exact catalog lines.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,5 +34,24 @@ std::string upperAscii(std::string_view text);
 // come from other users; shown raw on a terminal, escape sequences in them
 // would drive that terminal.
 std::string printable(std::string_view text);
+
+// Why a name cannot be given to a file in the own folder (an upload's name,
+// a rename's new name), or empty when it can. The server stores a name with
+// a line end, but the catalog cannot hold its line and every listing breaks
+// at it, so no control byte is ever sent in a new name.
+std::string fileNameProblem(std::string_view name);
+// Why the server would refuse to create an account of this name, or empty
+// when it would not: the one cause, said before anything is sent. A refusal
+// that still comes means the name is taken.
+std::string accountNameProblem(std::string_view name);
+// True when the name holds '/' or '\': it names a file in a sub-folder.
+bool inSubFolder(std::string_view name);
+// The first component of a name: the entry of the own folder it lies in.
+std::string_view topComponent(std::string_view name);
+
+// True when bytes that are not text are among these: any control byte
+// but tab, line feed, form feed and carriage return. Escape (27) counts as
+// binary, as its sequences drive a terminal.
+bool looksBinary(const void* data, std::size_t length);
 
 }  // namespace vextora::client

@@ -68,11 +68,14 @@ void ProgressMeter::update(std::uint64_t done, std::uint64_t total, double now) 
     drawn_ = true;
 }
 
-void ProgressMeter::finish(double now) {
+void ProgressMeter::finish(double now, std::string_view outcome) {
     if (!drawn_) return;
-    samples_.emplace_back(now, done_);
-    std::string took = "in " + formatDuration(now - started_);
-    out_ << '\r' << render(label_, done_, total_, rate(), took, columns_) << "\x1b[K\n"
+    // Over the whole transfer: a fast one may have moved everything between
+    // two samples of the window, which would read as no rate at all.
+    double elapsed = now - started_;
+    double average = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
+    std::string last = outcome.empty() ? "in " + formatDuration(elapsed) : std::string(outcome);
+    out_ << '\r' << render(label_, done_, total_, average, last, columns_) << "\x1b[K\n"
          << std::flush;
     drawn_ = false;
 }

@@ -23,9 +23,12 @@ public:
     // Redraws at most ten times a second, and whenever the transfer reaches
     // its size. `total` 0 means the size is not known.
     void update(std::uint64_t done, std::uint64_t total, double now);
-    // Draws the last state with the time taken, if anything was drawn, and
-    // ends the line.
-    void finish(double now);
+    // Draws the last state, if anything was drawn, and ends the line: for a
+    // transfer that completed (`outcome` empty), with the average rate since
+    // the first update and the time taken; otherwise with the rate so far and
+    // `outcome` ("cancelled", "failed") in place of the time, so a transfer
+    // that did not complete never looks as if it had.
+    void finish(double now, std::string_view outcome = {});
 
     // Bytes a second over the recent samples; 0 before two samples.
     double rate() const;

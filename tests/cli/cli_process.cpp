@@ -51,10 +51,10 @@ bool CliProcess::start(const std::vector<std::string>& args, const CliOptions& o
     ::signal(SIGPIPE, SIG_IGN);
     // Everything the child needs is built before the fork: the test process
     // may run a server thread, and the child may only exec.
-    std::string path = binary();
-    std::vector<std::string> argStore;
-    argStore.push_back(path);
+    std::vector<std::string> argStore = options.wrapper;
+    argStore.push_back(binary());
     argStore.insert(argStore.end(), args.begin(), args.end());
+    std::string path = argStore[0];
     std::vector<char*> argv;
     for (auto& arg : argStore) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -18,6 +18,10 @@ struct CliOptions {
     std::map<std::string, std::string> variables;  // added to the environment
     std::string directory = ".";                   // working directory, also HOME
     int timeoutMs = 30000;
+    // A program (absolute path first) that the program runs under: it is
+    // given the program's path and arguments after its own, and must end by
+    // running them. For a mount that only the program may see.
+    std::vector<std::string> wrapper;
 };
 
 struct CliResult {

@@ -41,7 +41,7 @@ TEST_F(CliCommands, EveryCommandSucceedsOrSaysWhyWithItsExitCode) {
     const std::string longName(256, 'x');
     const std::vector<Step> steps = {
         {{"register", "bob"}, PW, 0, "registered BOB\n", ""},
-        {{"register", "Bob"}, PW, 1, "", "cannot register BOB: name refused or already taken"},
+        {{"register", "Bob"}, PW, 1, "", "cannot register BOB: the name is taken"},
         {{"register", "guest"}, PW, 1, "", "cannot register GUEST: name refused"},
         {{"register", "a/b"}, PW, 1, "", "cannot register A/B: name refused"},
         {{"ls"}, PW, 2, "", "'ls' needs a login: add -u NAME"},
@@ -90,7 +90,7 @@ TEST_F(CliCommands, EveryCommandSucceedsOrSaysWhyWithItsExitCode) {
          PW,
          1,
          "",
-         "cannot rename nope: no such file, or the new name exists"},
+         "cannot rename nope: no such file in your folder"},
         {{"get", "BOB\\notes.txt"},
          NONE,
          1,
@@ -252,7 +252,10 @@ TEST_F(CliCommands, HelpVersionAndUsageErrors) {
     const std::vector<Case> cases = {
         {{"--help"}, 0, "Usage: vextora [OPTIONS] COMMAND", ""},
         {{"help"}, 0, "Exit status: 0 done; 1 refused", ""},
-        {{"help", "put"}, 0, "Usage: vextora [OPTIONS] put [--limit-rate RATE] FILE|- [NAME]", ""},
+        {{"help", "put"},
+         0,
+         "Usage: vextora [OPTIONS] put [-n] [--limit-rate RATE] FILE|- [NAME]",
+         ""},
         {{"put", "--help"}, 0, "Usage: vextora [OPTIONS] put", ""},
         {{"get", "-h"}, 0, "Ctrl+C cancels", ""},
         {{"help", "login"}, 0, "Logs in as NAME", ""},
@@ -335,13 +338,13 @@ TEST_F(CliShell, ScriptedSessionRunsEveryLineAndEndsWithTheLastFailure) {
         "mv a.txt \"b c.txt\"\n"
         "ls -l\r\n"
         "info 'b c.txt'\n"
-        "bogus\n"
-        "get \"unclosed\n"
-        "put - x\n"
+        "-bogus\n"
+        "-get \"unclosed\n"
+        "-put - x\n"
         "logout\n"
-        "ls\n"
+        "-ls\n"
         "login guest\n"
-        "get BOB/a.txt\n"
+        "-get BOB/a.txt\n"
         "quit\n"
         "ls\n";
     CliResult run = vextora({"shell"}, PW, script);

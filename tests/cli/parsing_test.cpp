@@ -10,6 +10,7 @@
 #include "client/password_source.h"
 #include "client/progress_meter.h"
 #include "client/shell.h"
+#include "client/wildcards.h"
 
 namespace vextora::client {
 namespace {
@@ -72,6 +73,209 @@ TEST(Invocation, MistakesAreUsageErrorsThatSayWhat) {
         InvocationParse parsed = parseInvocation(args);
         EXPECT_FALSE(parsed.invocation) << args[0];
         EXPECT_NE(parsed.error.find(message), std::string::npos) << args[0] << ": " << parsed.error;
+    }
+}
+
+TEST(Invocation, HostPortBatchTimeoutAndVerboseAreRead) {
+    InvocationParse parsed =
+        parseInvocation({"-H", "files.example:4000", "--timeout", "30", "-v", "-b", "jobs"});
+    ASSERT_TRUE(parsed.invocation) << parsed.error;
+    EXPECT_EQ(parsed.invocation->host, "files.example");
+    EXPECT_EQ(parsed.invocation->controlPort, 4000);
+    EXPECT_EQ(parsed.invocation->transferPort, 4001);
+    EXPECT_EQ(parsed.invocation->timeoutSeconds, 30);
+    EXPECT_TRUE(parsed.invocation->verbose);
+    EXPECT_EQ(parsed.invocation->batchFile, "jobs");
+    EXPECT_TRUE(parsed.invocation->words.empty());
+
+    const std::vector<std::pair<Words, std::string>> mistakes = {
+        {{"-H", "::1", "ls"}, "'::1' is an IPv6 address; the client speaks IPv4 only"},
+        {{"-H", "[::1]:23322", "ls"}, "IPv6 address"},
+        {{"-H", "host:", "ls"}, "the port after ':' must be 1 to 65535"},
+        {{"-H", ":4000", "ls"}, "no host before its ':'"},
+        {{"-H", "host:0", "ls"}, "the port after ':' must be 1 to 65535"},
+        {{"-p", "1", "-H", "host:2", "ls"}, "the port is given twice"},
+        {{"--timeout", "0", "ls"}, "--timeout needs whole seconds from 1 to 3600"},
+        {{"--timeout", "3601", "ls"}, "--timeout needs"},
+        {{"-b"}, "-b needs a file"},
+        {{"-b", "jobs", "ls"}, "give no command after it"},
+    };
+    for (const auto& [args, message] : mistakes) {
+        InvocationParse wrong = parseInvocation(args);
+        EXPECT_FALSE(wrong.invocation) << args[1];
+        EXPECT_NE(wrong.error.find(message), std::string::npos) << args[1] << ": " << wrong.error;
+    }
+    InvocationParse same = parseInvocation({"-p", "4000", "-H", "h:4000", "ls"});
+    EXPECT_TRUE(same.invocation) << "the same port twice is no conflict";
+}
+
+TEST(Defaults, CommandLineThenEnvironmentThenConfigFile) {
+    DefaultsParse config = parseConfig(
+        "# defaults\n\nhost = files.example:5000\n  user=bob  \r\npassword-file = bob.pw\n"
+        "timeout = 20\ntransfer-port = 6000\n",
+        "config", "/home/u/.config/vextora", "/home/u");
+    ASSERT_TRUE(config.defaults) << config.error;
+    EXPECT_EQ(config.defaults->passwordFile, "/home/u/.config/vextora/bob.pw")
+        << "a relative password file lies beside the config file";
+    DefaultsParse environment = defaultsFromEnvironment("10.0.0.9", "alice");
+    ASSERT_TRUE(environment.defaults) << environment.error;
+
+    Invocation plain = *parseInvocation({"ls"}).invocation;
+    ASSERT_EQ(applyDefaults(plain, *environment.defaults), "");
+    ASSERT_EQ(applyDefaults(plain, *config.defaults), "");
+    EXPECT_EQ(plain.host, "10.0.0.9") << "the environment comes before the file";
+    EXPECT_EQ(plain.user, "alice");
+    EXPECT_EQ(plain.controlPort, 5000) << "the file's port, as the environment gave none";
+    EXPECT_EQ(plain.transferPort, 6000);
+    EXPECT_EQ(plain.timeoutSeconds, 20);
+    EXPECT_FALSE(plain.userGiven) << "a default user is not an explicit -u";
+
+    Invocation given = *parseInvocation({"-H", "h", "-p", "7000", "-u", "carol", "ls"}).invocation;
+    ASSERT_EQ(applyDefaults(given, *config.defaults), "");
+    EXPECT_EQ(given.host, "h");
+    EXPECT_EQ(given.controlPort, 7000);
+    EXPECT_EQ(given.transferPort, 6000) << "a transfer port given somewhere is kept";
+    EXPECT_EQ(given.user, "carol");
+
+    Invocation follows = *parseInvocation({"ls"}).invocation;
+    ASSERT_EQ(applyDefaults(follows, *parseConfig("port = 9000\n", "c", "/", "/").defaults), "");
+    EXPECT_EQ(follows.transferPort, 9001) << "otherwise it follows the control port";
+
+    EXPECT_EQ(parseConfig("password-file = ~/pw\n", "c", "/etc", "/home/u").defaults->passwordFile,
+              "/home/u/pw");
+    EXPECT_EQ(configPath("/xdg", "/home/u"), "/xdg/vextora/config");
+    EXPECT_EQ(configPath("relative", "/home/u"), "/home/u/.config/vextora/config");
+    EXPECT_EQ(configPath(nullptr, "/home/u"), "/home/u/.config/vextora/config");
+    EXPECT_EQ(configPath(nullptr, nullptr), "");
+    EXPECT_FALSE(defaultsFromEnvironment("::1", nullptr).defaults);
+}
+
+TEST(Wildcards, MatchAsAShellDoesWithoutCrossingSeparators) {
+    struct Case {
+        std::string pattern, name;
+        bool matches;
+    };
+    const std::vector<Case> cases = {
+        {"*.pdf", "a.pdf", true},
+        {"*.pdf", "a.pdf.txt", false},
+        {"*", "", true},
+        {"a*b*c", "aXbYbZc", true},
+        {"a*b*c", "aXbYbZ", false},
+        {"?.txt", "a.txt", true},
+        {"?.txt", "ab.txt", false},
+        {"[ab].txt", "b.txt", true},
+        {"[!ab].txt", "b.txt", false},
+        {"[a-c]x", "cx", true},
+        {"[a-c]x", "dx", false},
+        {"[]x]", "]", true},
+        {"[abc", "[abc", true},
+        {"BOB\\*.pdf", "BOB\\a.pdf", true},
+        {"BOB\\*.pdf", "BOB\\sub/a.pdf", false},
+        {"*", "sub/a", false},
+        {"*a*a*a*a*a*b", std::string(60, 'a'), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(matchesWildcard(c.pattern, c.name, true), c.matches)
+            << c.pattern << " " << c.name;
+    EXPECT_TRUE(matchesWildcard("*", "sub/a")) << "without the separator rule";
+    EXPECT_TRUE(hasWildcards("a[1]"));
+    EXPECT_FALSE(hasWildcards("BOB\\plain.txt"));
+
+    const std::vector<std::string> catalog = {"BOB\\a.pdf", "BOB\\notes.txt", "ALICE\\b.pdf",
+                                              "BOB\\sub/c.pdf"};
+    EXPECT_EQ(matchCatalogPattern("*.pdf", catalog),
+              (std::vector<std::string>{"BOB\\a.pdf", "ALICE\\b.pdf"}));
+    EXPECT_EQ(matchCatalogPattern("BOB/*", catalog),
+              (std::vector<std::string>{"BOB\\a.pdf", "BOB\\notes.txt"}));
+    EXPECT_EQ(matchCatalogPattern("*\\b*", catalog), std::vector<std::string>{"ALICE\\b.pdf"});
+    EXPECT_EQ(matchCatalogPattern("BOB/sub/*", catalog),
+              std::vector<std::string>{"BOB\\sub/c.pdf"});
+}
+
+TEST(Names, RefusedNamesSayTheirOneCause) {
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"notes.txt", ""},
+        {"sub/notes.txt", ""},
+        {"", "an empty name"},
+        {std::string(256, 'x'), "longer than 255 bytes"},
+        {"two\nlines", "control character"},
+        {"tab\there", "control character"},
+        {"esc\x1b", "control character"},
+        {"../up", "'..' part would leave your folder"},
+        {"sub\\..\\x", "'..' part"},
+        {"sub/", "ends in a separator"},
+        {".vxtpart-1", "the server's own"},
+        {"sub/.vxtpart-1", "the server's own"},
+    };
+    for (const auto& [name, problem] : files) {
+        std::string found = fileNameProblem(name);
+        if (problem.empty()) {
+            EXPECT_EQ(found, "") << name;
+        } else {
+            EXPECT_NE(found.find(problem), std::string::npos) << name << ": " << found;
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> accounts = {
+        {"bob", ""},
+        {"bob.smith", ""},
+        {"1.2.3", ""},
+        {"", "needs a name"},
+        {"..", "name folders"},
+        {"a/b", "cannot hold '/'"},
+        {"a\\b", "cannot hold '/' or '\\'"},
+        {"a\rb", "control character"},
+        {" bob", "begin or end with a blank"},
+        {"bob ", "begin or end with a blank"},
+        {"Admin", "ADMIN is reserved"},
+        {"serverShare", "SERVERSHARE is reserved"},
+        {"10.0.0.1", "reads as an address"},
+        {std::string(254, 'b'), "at most 253 bytes"},
+    };
+    for (const auto& [name, problem] : accounts) {
+        std::string found = accountNameProblem(name);
+        if (problem.empty()) {
+            EXPECT_EQ(found, "") << name;
+        } else {
+            EXPECT_NE(found.find(problem), std::string::npos) << name << ": " << found;
+        }
+    }
+    EXPECT_EQ(accountNameProblem(std::string(253, 'b')), "");
+    EXPECT_TRUE(inSubFolder("a\\b") && inSubFolder("a/b") && !inSubFolder("ab"));
+    EXPECT_EQ(topComponent("sub/deep/x"), "sub");
+    EXPECT_EQ(topComponent("x"), "x");
+}
+
+TEST(Names, BinaryIsAnyControlByteButTheLayoutOnes) {
+    for (std::string text : {"plain text\n", "tabs\tand\r\nlines\f", "caf\xc3\xa9", ""})
+        EXPECT_FALSE(looksBinary(text.data(), text.size())) << text;
+    for (std::string data : {std::string("nul\0", 4), std::string("\x1b[2J"), std::string("\x7f"),
+                             std::string("\x01")})
+        EXPECT_TRUE(looksBinary(data.data(), data.size()));
+}
+
+TEST(ShellWords, TheWordBeingTypedIsSplitOffWithItsOpenQuote) {
+    struct Case {
+        std::string typed;
+        Words words;
+        std::string partial;
+        char quote;
+        std::size_t start;
+    };
+    const std::vector<Case> cases = {
+        {"", {}, "", 0, 0},
+        {"ge", {}, "ge", 0, 0},
+        {"get ", {"get"}, "", 0, 4},
+        {"get BOB\\no", {"get"}, "BOB\\no", 0, 4},
+        {"get \"BOB\\my no", {"get"}, "BOB\\my no", '"', 4},
+        {"mv 'a b' c", {"mv", "a b"}, "c", 0, 9},
+        {"  put   x", {"put"}, "x", 0, 8},
+    };
+    for (const auto& c : cases) {
+        LinePrefix prefix = splitPrefix(c.typed);
+        EXPECT_EQ(prefix.words, c.words) << c.typed;
+        EXPECT_EQ(prefix.partial, c.partial) << c.typed;
+        EXPECT_EQ(prefix.quote, c.quote) << c.typed;
+        EXPECT_EQ(prefix.start, c.start) << c.typed;
     }
 }
 
@@ -297,6 +501,25 @@ TEST(ProgressLine, RedrawsAtMostTenTimesASecondAndEndsItsLine) {
     meter.finish(1.01);
     EXPECT_EQ(out.str().back(), '\n');
     EXPECT_NE(out.str().find("in 0:01"), std::string::npos);
+
+    std::ostringstream cancelled;
+    ProgressMeter stopped(cancelled, "f", 80);
+    stopped.update(0, total, 0);
+    stopped.update(total / 4, total, 0.5);
+    stopped.finish(1.0, "cancelled");
+    EXPECT_NE(cancelled.str().find("cancelled"), std::string::npos) << cancelled.str();
+    EXPECT_EQ(cancelled.str().find("in 0:"), std::string::npos)
+        << "a cancelled transfer does not look finished";
+    EXPECT_NE(cancelled.str().find(" 25% ["), std::string::npos) << cancelled.str();
+
+    // Everything moved before the first sample, as when an upload's first
+    // send takes the whole file: the last frame still shows a rate.
+    std::ostringstream fast;
+    ProgressMeter quick(fast, "f", 80);
+    quick.update(total, total, 2.0);
+    quick.finish(2.004);
+    std::string last = fast.str().substr(fast.str().rfind('\r'));
+    EXPECT_NE(last.find("GiB/s"), std::string::npos) << "10 MiB in 4 ms: " << last;
 
     std::ostringstream silent;
     ProgressMeter unused(silent, "f", 80);

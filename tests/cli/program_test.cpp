@@ -113,6 +113,23 @@ TEST_F(CliProgram, ReadmeWalkthroughFromRegisterToKick) {
     EXPECT_EQ(fetched.code, 0) << fetched.err;
     EXPECT_EQ(work_.read("alice/report.txt"), "quarterly figures\n");
 
+    // Replacing a file is said, on either side, and -n refuses it.
+    work_.write("report.txt", "revised figures\n");
+    EXPECT_EQ(vextora({"-u", "bob", "put", "report.txt"}, "bob-pw").out,
+              "replaced report.txt in your folder with report.txt (16 B)\n");
+    EXPECT_EQ(vextora({"-u", "bob", "put", "-n", "report.txt"}, "bob-pw").code, 1);
+    EXPECT_EQ(vextora({"-u", "alice", "get", "BOB/report.txt", "alice"}, "alice-pw").out,
+              "replaced alice/report.txt with BOB\\report.txt (16 B)\n");
+    EXPECT_EQ(vextora({"-u", "alice", "get", "-n", "BOB/report.txt", "alice"}, "alice-pw").code, 1);
+    // A destination ending in '/' is a folder, which must exist.
+    CliResult noFolder =
+        vextora({"-u", "alice", "get", "BOB/report.txt", "Downloads/"}, "alice-pw");
+    EXPECT_EQ(noFolder.code, 3);
+    EXPECT_NE(noFolder.err.find("No such file or directory"), std::string::npos) << noFolder.err;
+    fs::create_directory(work_ / "Downloads");
+    EXPECT_EQ(vextora({"-u", "alice", "get", "BOB/report.txt", "Downloads/"}, "alice-pw").code, 0);
+    EXPECT_EQ(work_.read("Downloads/report.txt"), "revised figures\n");
+
     CliProcess bobShell;
     ASSERT_TRUE(bobShell.start({"-u", "bob", "shell"}, options("bob-pw")));
     ASSERT_TRUE(bobShell.waitFor("logged in as BOB\n")) << bobShell.err();
@@ -127,6 +144,40 @@ TEST_F(CliProgram, ReadmeWalkthroughFromRegisterToKick) {
     EXPECT_EQ(bobShell.wait(10000), 3);
     EXPECT_EQ(accountsIn(vextora({"-u", "admin", "users"}, "boss").out),
               std::vector<std::string>{"ADMIN"});
+
+    // Many files.
+    work_.write("a.pdf", "a");
+    work_.write("b.pdf", "b");
+    CliResult mput = vextora({"-u", "bob", "mput", "a.pdf", "b.pdf", "report.txt"}, "bob-pw");
+    EXPECT_EQ(mput.code, 0) << mput.err;
+    EXPECT_NE(mput.out.find("uploaded 3 of 3 files"), std::string::npos) << mput.out;
+    for (const char* name : {"a.pdf", "b.pdf"})
+        EXPECT_EQ(vextora({"-u", "bob", "share", name}, "bob-pw").code, 0) << name;
+    fs::create_directory(work_ / "inbox");
+    CliResult mget = vextora({"mget", "-O", "inbox", "BOB/*.pdf"}, "");
+    EXPECT_EQ(mget.code, 0) << mget.err;
+    EXPECT_EQ(work_.read("inbox/a.pdf"), "a");
+    EXPECT_EQ(work_.read("inbox/b.pdf"), "b");
+    EXPECT_EQ(vextora({"mget", "-n", "*.txt"}, "").code, 1) << "report.txt is here already";
+
+    // Defaults from the config file, with the user's own password file.
+    fs::create_directories(work_ / ".config/vextora");
+    work_.write(".config/vextora/config",
+                "host = 127.0.0.1:23322\nuser = bob\npassword-file = bob.password\n");
+    work_.write(".config/vextora/bob.password", "bob-pw\n");
+    CliOptions plain;
+    plain.directory = work_.str();
+    CliResult ls = runCli({"ls"}, plain);
+    EXPECT_EQ(ls.code, 0) << ls.err;
+    EXPECT_EQ(ls.out, "a.pdf\nb.pdf\nreport.txt\n");
+
+    // A batch from a pipe: the '-' line may fail, and -v echoes each command.
+    plain.input = "login bob\n-rm old.tar.gz\nshare report.txt\n";
+    CliResult batch = runCli({"-v", "shell"}, plain);
+    EXPECT_EQ(batch.code, 1) << "the failed rm still shows: " << batch.err;
+    EXPECT_NE(batch.out.find("vextora BOB> share report.txt\nreport.txt is already shared"),
+              std::string::npos)
+        << batch.out;
 }
 
 TEST_F(CliProgram, CtrlCDuringAGetExitsWith130AndLeavesNoFile) {

@@ -2,10 +2,17 @@
 // the progress bar, and the interactive shell.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <filesystem>
+#include <regex>
+
 #include "cli/cli_fixture.h"
 
 namespace vextora::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 using Streams = CliProcess::Streams;
 
@@ -72,6 +79,7 @@ TEST_F(CliTerminal, ProgressBarOnlyWhenStandardErrorIsATerminal) {
         EXPECT_NE(shown.find(piece), std::string::npos) << piece << " missing from:\n" << shown;
     EXPECT_GE(std::count(shown.begin(), shown.end(), '\r'), 3) << "redrawn in place";
 
+    fs::remove(work_ / "copy.bin");  // a replaced file is confirmed otherwise
     CliResult piped = vextora(args, "pw");
     EXPECT_EQ(piped.code, 0);
     EXPECT_EQ(piped.err, "") << "no bar when stderr is not a terminal";
@@ -113,6 +121,77 @@ TEST_F(CliTerminal, InteractiveShellCompletesRemembersAndSurvivesCtrlC) {
 
     shell.write("\x15\x04");  // Ctrl+U clears it, Ctrl+D on an empty line leaves
     EXPECT_EQ(shell.wait(10000), 1) << "the last failure, the info\n" << shell.out();
+}
+
+TEST_F(CliTerminal, CancelledTransferEndsOnACancelledFrameAndWhoisSharesTheBarsUnits) {
+    createAccount("bob");
+    writeRandomFile((dir_ / "Users/BOB/big.bin").string(), 16 * 1024 * 1024);
+    CliProcess get;
+    ASSERT_TRUE(get.start(withPorts({"-u", "bob", "get", "--own", "--limit-rate", "1M", "big.bin"}),
+                          options("pw"), Streams::Terminal));
+    auto admin = loginAs("ADMIN", "");
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto info = admin->userInfo("BOB");
+            return info && info->direction == DIRECTION_TO_CLIENT && info->rateKBps > 0;
+        },
+        10000))
+        << "the download never started: " << get.out();
+    CliResult whois = vextora({"-u", "admin", "whois", "bob"}, "");
+    EXPECT_TRUE(std::regex_search(
+        whois.out, std::regex("transfer:   downloading [0-9.]+ (B|KiB|MiB) of 16.0 MiB at "
+                              "[0-9]+\\.[0-9] (KiB|MiB)/s\n")))
+        << whois.out;
+
+    ASSERT_TRUE(get.waitFor("% [")) << get.out();
+    get.signal(SIGINT);
+    EXPECT_EQ(get.wait(10000), 130) << get.out();
+    // The last frame: from its carriage return to the escape that clears the rest.
+    std::size_t end = get.out().rfind("\x1b[K");
+    ASSERT_NE(end, std::string::npos) << get.out();
+    std::size_t start = get.out().rfind('\r', end);
+    std::string last = get.out().substr(start, end - start);
+    EXPECT_NE(last.find("cancelled"), std::string::npos) << last;
+    EXPECT_EQ(last.find(" in 0:"), std::string::npos) << "it must not look finished: " << last;
+    EXPECT_NE(get.out().find("download cancelled; nothing was stored"), std::string::npos);
+}
+
+TEST_F(CliTerminal, TabCompletesOwnFilesCatalogLinesAndLocalPaths) {
+    createAccount("bob");
+    dir_.write("Users/BOB/notes.txt", "12345");
+    dir_.write("Users/BOB/my report.txt", "123");
+    {
+        auto bob = loginAs("BOB");
+        bob->setShared("notes.txt", true);
+        ASSERT_TRUE(bob->fileInfo("notes.txt")->shared);
+    }
+    work_.write("local-file.txt", "local");
+    CliProcess shell;
+    ASSERT_TRUE(shell.start(withPorts({"-u", "bob", "shell"}), options("pw"), Streams::Terminal));
+    ASSERT_TRUE(shell.waitFor("vextora BOB> ")) << shell.out();
+    struct Step {
+        std::string typed;   // Tab completes the rest, Enter runs it
+        std::string result;  // what the completed command then prints
+    };
+    const std::vector<Step> steps = {
+        {"info no\t", "notes.txt: 5 bytes, shared as BOB\\notes.txt"},
+        {"info my\t", "my report.txt: 3 bytes, not shared"},
+        {"get --own my\t", "downloaded my report.txt to my report.txt (3 B)"},
+        {"get BOB/no\t", "downloaded BOB\\notes.txt to notes.txt (5 B)"},
+        {"put local-\t", "uploaded local-file.txt as local-file.txt (5 B)"},
+        {"he\tsh\t", "Usage: share NAME"},
+    };
+    for (const auto& step : steps) {
+        std::size_t mark = shell.out().size();
+        shell.write(step.typed);
+        shell.write("\r");
+        EXPECT_TRUE(shell.waitFor(step.result, 5000, false, mark)) << step.typed << ":\n"
+                                                                   << shell.out().substr(mark);
+        ASSERT_TRUE(shell.waitFor("vextora BOB> ", 5000, false, mark));
+    }
+    shell.write("quit\r");
+    EXPECT_EQ(shell.wait(10000), 0) << shell.out();
+    EXPECT_EQ(work_.read("my report.txt"), "123");
 }
 
 }  // namespace

@@ -140,6 +140,7 @@ expected=(
     "-rwxr-xr-x root/root ./usr/bin/vextora"
     "-rwxr-xr-x root/root ./usr/bin/vextora-server"
     "-rw-r--r-- root/root ./usr/lib/systemd/system/vextora-server.service"
+    "-rw-r--r-- root/root ./usr/share/bash-completion/completions/vextora"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/README.md"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/changelog.gz"
     "-rw-r--r-- root/root ./usr/share/doc/vextora/copyright"
