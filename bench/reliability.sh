@@ -10,8 +10,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${FUZZ_SECONDS:-600} pattern_seconds=10 soak_seconds=600 soak_clients=300 trials=50
+pairing_rounds=200
 if [ "${1:-}" = "--quick" ]; then
-    fuzz_seconds=30 pattern_seconds=3 soak_seconds=60 soak_clients=100 trials=10
+    fuzz_seconds=30 pattern_seconds=3 soak_seconds=60 soak_clients=100 trials=10 pairing_rounds=10
 fi
 
 make --no-print-directory build fuzz >/dev/null || { echo "build failed" >&2; exit 2; }
@@ -77,6 +78,8 @@ for target in "${targets[@]}"; do
 done
 wait_for_ports
 run "Hostile clients" bench/hostile.sh "$pattern_seconds"
+wait_for_ports
+run "Transfer pairing" python3 bench/pairing_trials.py --rounds "$pairing_rounds"
 wait_for_ports
 run "Soak" bench/soak.sh "$soak_seconds" "$soak_clients"
 wait_for_ports
