@@ -535,6 +535,11 @@ bool FileSystem::removeFile(std::string_view stored) const {
     return ::unlink(nativePath(stored).c_str()) == 0;
 }
 
+bool FileSystem::removeEmptyDirectory(std::string_view stored) const {
+    kept_.distrust();
+    return ::rmdir(nativePath(stored).c_str()) == 0;
+}
+
 bool FileSystem::isReadOnlyFile(std::string_view stored) const {
     return isReadOnlyPath(nativePath(stored));
 }
@@ -586,8 +591,16 @@ bool FileSystem::listDirectory(std::string_view stored,
 bool FileSystem::appendRecord(std::string_view stored, std::string_view record, bool durable,
                               unsigned mode) const {
     kept_.distrust();
-    int handle = ::open(nativePath(stored).c_str(),
-                        O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
+    std::string path = nativePath(stored);
+    // Opened without O_CREAT first, so that a failed append knows whether the
+    // file was its own to remove again.
+    bool created = false;
+    int handle = ::open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0 && errno == ENOENT) {
+        handle = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
+                        mode);
+        created = handle >= 0;
+    }
     if (handle < 0) return false;
     struct stat info {};
     bool ok = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
@@ -599,10 +612,26 @@ bool FileSystem::appendRecord(std::string_view stored, std::string_view record, 
         // alone is no line end: it stays part of that line, as readers see it.
         if (last != '\n') bytes = "\r\n";
     }
+    if (!ok) {
+        ::close(handle);
+        return false;
+    }
     bytes.append(record);
     // One write: a reader or a crash sees the whole record or none of it.
-    ok = ok && writeAll(handle, bytes.data(), bytes.size());
+    ok = writeAll(handle, bytes.data(), bytes.size());
     if (ok && durable) ok = ::fsync(handle) == 0;
+    if (!ok) {
+        // A write cut short (a full disk) leaves the start of the record, which
+        // the next append's line end would complete into a record nobody made:
+        // an account whose password is a prefix of the one sent, a catalog
+        // line naming a file that does not exist. The file goes back to the
+        // length it had, line end and all.
+        if (created) {
+            ::unlink(path.c_str());
+        } else if (::ftruncate(handle, info.st_size) == 0 && durable) {
+            ::fsync(handle);
+        }
+    }
     ::close(handle);
     return ok;
 }

@@ -258,6 +258,8 @@ public:
     bool makeDirectory(std::string_view stored) const;
     // Deletes a file; a folder or a missing file gives false.
     bool removeFile(std::string_view stored) const;
+    // Deletes a folder only if it is empty.
+    bool removeEmptyDirectory(std::string_view stored) const;
     // A regular file its owner may not write: what a client may not delete.
     bool isReadOnlyFile(std::string_view stored) const;
     // Renames, failing when anything exists under the new name.
@@ -272,7 +274,9 @@ public:
     // Appends one record with a single write. If the file's last byte is not
     // a line end, CR LF goes first, so a torn or hand-edited last line never
     // fuses with the record. With durable, the data reaches the disk before
-    // this returns. New files get `mode`.
+    // this returns. New files get `mode`. False when the record could not be
+    // stored whole (a full disk); the file then has the length it had before
+    // (a file this call created is removed), so no part of the record stays.
     bool appendRecord(std::string_view stored, std::string_view record, bool durable,
                       unsigned mode = 0644) const;
     // Replaces the file's whole content through the temporary file: written,
