@@ -114,6 +114,21 @@ LineReader::~LineReader() {
     if (handle_ >= 0) ::close(handle_);
 }
 
+LineReader::LineReader(LineReader&& other) noexcept
+    : handle_(other.handle_),
+      open_(other.open_),
+      failed_(other.failed_),
+      buffer_(std::move(other.buffer_)),
+      unread_(other.unread_),
+      start_(other.start_),
+      end_(other.end_),
+      eof_(other.eof_) {
+    other.handle_ = -1;
+    other.start_ = other.end_ = 0;
+    other.unread_ = 0;
+    other.eof_ = true;
+}
+
 bool LineReader::fill() {
     if (eof_ || handle_ < 0) return false;
     for (;;) {
@@ -350,6 +365,35 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     return &content_;
 }
 
+// ---- DirectoryReader ----
+
+DirectoryReader::DirectoryReader(const std::string& nativePath)
+    : stream_(::opendir(nativePath.c_str())), path_(nativePath) {}
+
+DirectoryReader::~DirectoryReader() {
+    if (stream_ != nullptr) ::closedir(static_cast<DIR*>(stream_));
+}
+
+DirectoryReader::DirectoryReader(DirectoryReader&& other) noexcept
+    : stream_(other.stream_), path_(std::move(other.path_)) {
+    other.stream_ = nullptr;
+}
+
+bool DirectoryReader::next(DirectoryEntry& entry) {
+    if (stream_ == nullptr) return false;
+    while (dirent* found = ::readdir(static_cast<DIR*>(stream_))) {
+        std::string_view name = found->d_name;
+        if (name == "." || name == ".." || name.starts_with(FileSystem::UPLOAD_TEMP_PREFIX))
+            continue;
+        entry.name = std::string(name);
+        entry.isDirectory = found->d_type == DT_DIR;
+        if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK)
+            entry.isDirectory = isDirectoryPath(path_ + "/" + entry.name);
+        return true;
+    }
+    return false;
+}
+
 // ---- SourceFile ----
 
 SourceFile::~SourceFile() {
@@ -573,19 +617,15 @@ LineReader FileSystem::readLines(std::string_view stored) const {
 
 bool FileSystem::listDirectory(std::string_view stored,
                                std::vector<DirectoryEntry>& entries) const {
-    std::string folder = nativePath(stored);
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) return false;
-    while (dirent* entry = ::readdir(directory)) {
-        std::string_view name = entry->d_name;
-        if (name == "." || name == ".." || name.starts_with(UPLOAD_TEMP_PREFIX)) continue;
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
-            isFolder = isDirectoryPath(folder + "/" + std::string(name));
-        entries.push_back({std::string(name), isFolder});
-    }
-    ::closedir(directory);
+    DirectoryReader reader = openDirectory(stored);
+    if (!reader.isOpen()) return false;
+    DirectoryEntry entry;
+    while (reader.next(entry)) entries.push_back(entry);
     return true;
+}
+
+DirectoryReader FileSystem::openDirectory(std::string_view stored) const {
+    return DirectoryReader(nativePath(stored));
 }
 
 bool FileSystem::appendRecord(std::string_view stored, std::string_view record, bool durable,

@@ -46,6 +46,8 @@ public:
     // KeptFile); a file that has grown too large for one read is opened anew.
     LineReader(const std::string& nativePath, KeptFile& kept);
     ~LineReader();
+    // The moved-from reader has nothing left to read.
+    LineReader(LineReader&& other) noexcept;
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
@@ -162,6 +164,30 @@ private:
     std::uint32_t trustedSince_ = 0;  // a tick of SystemTickClock
 };
 
+// The entries of one folder, read one at a time from the open folder, so
+// that a folder of any size costs the reader the same: every entry except
+// "." and ".." and upload temporaries, in the order the system gives them.
+// Entries made or removed while it reads may or may not be seen; any other
+// entry is seen once.
+class DirectoryReader {
+public:
+    DirectoryReader() = default;
+    explicit DirectoryReader(const std::string& nativePath);
+    ~DirectoryReader();
+    DirectoryReader(DirectoryReader&& other) noexcept;
+    DirectoryReader(const DirectoryReader&) = delete;
+    DirectoryReader& operator=(const DirectoryReader&) = delete;
+
+    // False when the folder could not be opened (it then has no entries).
+    bool isOpen() const { return stream_ != nullptr; }
+    // False once every entry was read.
+    bool next(DirectoryEntry& entry);
+
+private:
+    void* stream_ = nullptr;  // the open DIR, owned
+    std::string path_;
+};
+
 // An open regular file, read-only, closed by the destructor.
 class SourceFile {
 public:
@@ -270,6 +296,8 @@ public:
     // Entries of a folder except "." and ".." and upload temporaries, in the
     // order the system gives them. False when the folder cannot be read.
     bool listDirectory(std::string_view stored, std::vector<DirectoryEntry>& entries) const;
+    // The same entries, one at a time, read as they are asked for.
+    DirectoryReader openDirectory(std::string_view stored) const;
 
     // Appends one record with a single write. If the file's last byte is not
     // a line end, CR LF goes first, so a torn or hand-edited last line never
