@@ -1,6 +1,7 @@
 // Clients that attack the server's resources: each test is a fault the
 // hostile-client and fuzzing drivers found, kept from coming back.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <cstring>
@@ -182,14 +183,18 @@ TEST_F(HostileClients, ListingsThatAreNeverReadHoldLittleOfTheCatalog) {
     }
     // Every listing begun and stuck: the connections have stopped taking more.
     ASSERT_TRUE(eventually([&] { return sessionsTookAllInput(); }));
-    long settled = -1;
+    std::vector<int> queued(CLIENTS, -1);
     ASSERT_TRUE(eventually(
         [&] {
-            long now = residentKb();
+            bool settled = true;
+            for (int i = 0; i < CLIENTS; ++i) {
+                int now = 0;
+                ::ioctl(hostile[i]->connection().socket().nativeHandle(), FIONREAD, &now);
+                settled = settled && now > 0 && now == queued[i];
+                queued[i] = now;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            bool same = now == settled;
-            settled = now;
-            return same;
+            return settled;
         },
         5000));
     long grown = residentKb() - before;
