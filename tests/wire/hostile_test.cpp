@@ -1,9 +1,11 @@
 // Clients that attack the server's resources: each test is a fault the
 // hostile-client and fuzzing drivers found, kept from coming back.
 #include <gtest/gtest.h>
+
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -228,6 +230,15 @@ TEST_F(HostileClients, ConnectedClientsKeepFullServiceWhenDescriptorsRunOut) {
         if (!connection->open("127.0.0.1", controlPort(), 500, "127.0.0.2")) break;
         turnedAway = connection->waitReadable(20) && connection->closedByPeer();
         hostile.push_back(std::move(connection));
+    }
+    // On a busy machine the server may turn one away only after the next
+    // few were made: any of them will do.
+    if (!turnedAway) {
+        turnedAway = eventually([&] {
+            return std::any_of(hostile.begin(), hostile.end(), [](const auto& connection) {
+                return connection->waitReadable(0) && connection->closedByPeer();
+            });
+        });
     }
     EXPECT_TRUE(turnedAway) << "new clients are turned away while descriptors remain";
 
