@@ -3,9 +3,11 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "console/address_probe.h"
 #include "console/connecting_info_dialog.h"
@@ -240,16 +242,14 @@ TEST_F(ConnectingInfo, ProbeOfDeafHostsNeverHoldsTheClients) {
 
     std::atomic<bool> probing{true};
     auto requests = inBackground([&] {
-        long worst = 0;
-        int count = 0;
+        std::vector<long> trips;
         while (probing.load()) {
             auto sent = Clock::now();
-            if (!client->listCatalog()) return std::make_pair(-1L, count);
-            worst = std::max(worst, msSince(sent));
-            ++count;
+            if (!client->listCatalog()) return std::vector<long>{-1};
+            trips.push_back(msSince(sent));
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return std::make_pair(worst, count);
+        return trips;
     });
     bool ended = serveUntil(
         [&] {
@@ -259,14 +259,19 @@ TEST_F(ConnectingInfo, ProbeOfDeafHostsNeverHoldsTheClients) {
         20000);
     long spent = msSince(start);
     probing = false;
-    auto [worst, count] = finish(requests);
+    std::vector<long> trips = finish(requests);
     ASSERT_TRUE(ended);
     EXPECT_EQ(textOf(dialog, ConnectingInfoDialog::ADDRESS), "Could not find IP");
     EXPECT_GE(spent, 3 * ConnectingInfoDialog::PROBE_TIMEOUT_MS - 300);
     EXPECT_LT(spent, 3 * ConnectingInfoDialog::PROBE_TIMEOUT_MS + 3000);
-    EXPECT_GE(worst, 0) << "every request was answered";
-    EXPECT_LT(worst, 50) << "a round trip during the probe, in ms";
-    EXPECT_GT(count, 100) << "requests went on through the whole probe";
+    ASSERT_GT(trips.size(), 100u) << "requests went on through the whole probe";
+    ASSERT_GE(trips.front(), 0) << "every request was answered";
+    std::sort(trips.begin(), trips.end());
+    // A loop held by a host's time-out holds every request for up to 3 s; a
+    // busy machine delays a few now and then, which the 99th percentile
+    // leaves aside.
+    EXPECT_LT(trips[trips.size() * 99 / 100], 50) << "99th percentile round trip, in ms";
+    EXPECT_LT(trips.back(), 1000) << "the longest round trip, in ms";
 }
 
 TEST_F(ConnectingInfo, ClosingTheDialogAbandonsItsProbe) {
