@@ -1,5 +1,6 @@
 #include "accounts/account_requests.h"
 
+#include <optional>
 #include <string>
 
 #include "accounts/account_store.h"
@@ -36,7 +37,9 @@ void login(ClientSession& session, PayloadReader& payload) {
 
     AccountStore accounts(session.server().files);
     if (name == "ADMIN") {
-        if (accounts.adminPassword() != password) return session.reply(REPLY_BAD_PASSWORD);
+        // An unreadable password file matches no password, the empty one included.
+        std::optional<std::string> expected = accounts.adminPassword();
+        if (!expected || *expected != password) return session.reply(REPLY_BAD_PASSWORD);
         session.isAdmin = true;
         session.userName = name;
     } else if (name == "GUEST") {

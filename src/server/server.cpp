@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "accounts/account_store.h"
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
 #include "sharing/catalog.h"
@@ -63,9 +65,22 @@ bool Server::start(std::string& error) {
         return false;
     }
     if (!transfers_.listen(config_.transferPort)) {
-        startWarning_ = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
-                        std::strerror(transfers_.lastError()) +
-                        "; file transfers wait until it is free";
+        startWarnings_.push_back("cannot listen on port " + std::to_string(config_.transferPort) +
+                                 ": " + std::strerror(transfers_.lastError()) +
+                                 "; file transfers wait until it is free");
+    }
+    // Whoever reaches the request port may log in as ADMIN with an empty
+    // password, and stop the server: the operator must hear of it.
+    std::optional<std::string> adminPassword = AccountStore(files_).adminPassword();
+    std::string file(AccountStore::ADMIN_PASSWORD_FILE);
+    std::string port = std::to_string(listener_.port());
+    if (!adminPassword) {
+        startWarnings_.push_back("warning: " + file +
+                                 " cannot be read as a file; every ADMIN login is refused");
+    } else if (adminPassword->empty()) {
+        startWarnings_.push_back("warning: the administrator password is empty: anyone who " +
+                                 ("reaches port " + port) +
+                                 " can log in as ADMIN and stop the server; set one in " + file);
     }
     // Only now: a second server in this folder, refused its port, must not
     // take the temporaries of the one that holds it.

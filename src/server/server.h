@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/poller.h"
 #include "platform/file_system.h"
@@ -59,10 +60,12 @@ public:
     // Binds both ports and removes temporaries a crash left behind. False
     // with a one-line reason naming the port when the request port cannot be
     // bound. A busy transfer port is no reason to refuse every other
-    // request: the server starts, says so in startWarning(), and binds it
-    // once it is free.
+    // request: the server starts, says so in startWarnings(), and binds it
+    // once it is free. An administrator password that is empty (anyone may
+    // log in as ADMIN) or unreadable (no one may) is a warning too.
     bool start(std::string& error);
-    const std::string& startWarning() const { return startWarning_; }
+    // One line each, without a line end.
+    const std::vector<std::string>& startWarnings() const { return startWarnings_; }
     // Passes until a stop is requested, then the shutdown. Returns 0.
     int run();
     // One pass of the loop (start() must have succeeded).
@@ -108,7 +111,7 @@ private:
     bool idleLastPass_ = false;
     std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;
-    std::string startWarning_;
+    std::vector<std::string> startWarnings_;
 };
 
 }  // namespace vextora
