@@ -11,12 +11,17 @@
 // not take for REPLY_STALL_MS ends the session: a client that never reads can
 // hold neither the loop nor more than one reply's worth of memory.
 //
+// A login refusal can also be held back (the login throttle decides when it
+// may go). Meanwhile the session reads nothing and watches its connection
+// for the client's close alone, which ends it at once.
+//
 // The record's login fields are public: the request handlers of the accounts
 // and sharing units read and set them, as the session's own operations do.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +81,13 @@ public:
         reply(16);
         replyText(text);
     }
+    // Keeps a one-byte reply back until releaseHeldReply(); the session's
+    // LoginThrottle entry says when. The destructor tells the throttle that
+    // a reply still held will not be wanted.
+    void holdReply(std::uint8_t code);
+    // Queues the held reply; the next poll sends it.
+    void releaseHeldReply();
+    bool holdsReply() const { return heldReply_.has_value(); }
 
     // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
     // when the connection has failed meanwhile.
@@ -133,6 +145,7 @@ private:
     std::uint32_t bodyBytesRead_ = 0;
     std::vector<std::uint8_t> requestBody_;
 
+    std::optional<std::uint8_t> heldReply_;
     std::string output_;
     std::size_t outputSent_ = 0;
     std::uint32_t lastOutputProgress_ = 0;

@@ -42,7 +42,7 @@ Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock
       clock_(clock),
       files_(config.root),
       context_(std::make_unique<ServerContext>(
-          ServerContext{clients_, files_, clock_, poller_, transfers_})),
+          ServerContext{clients_, files_, clock_, poller_, transfers_, logins_})),
       transfers_(poller_, clock),
       clients_(window),
       listener_(poller_, clock) {
@@ -103,10 +103,16 @@ int Server::run() {
 }
 
 int Server::idleWaitBound() const {
+    int bound = config_.idleWaitMs;
     if (listener_.backingOff() || transfers_.backingOff())
-        return static_cast<int>(Listener::BACKOFF_MS);
-    if (transfers_.waitsForTime()) return std::min(config_.idleWaitMs, PAIRING_LOOK_MS);
-    return config_.idleWaitMs;
+        bound = static_cast<int>(Listener::BACKOFF_MS);
+    else if (transfers_.waitsForTime())
+        bound = std::min(bound, PAIRING_LOOK_MS);
+    // A held refusal goes out on time, however quiet the server is.
+    if (auto release = logins_.nextReleaseIn(clock_.now()))
+        bound =
+            static_cast<int>(std::min<std::uint32_t>(static_cast<std::uint32_t>(bound), *release));
+    return bound;
 }
 
 void Server::runPass() {
@@ -140,6 +146,7 @@ void Server::runPass() {
     }
     if (transfers_.service(lookedAt_)) context_->activity = true;
 
+    releaseHeldRefusals();
     clients_.pollAll();
     clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
     transfers_.settle();
@@ -174,6 +181,18 @@ void Server::gatherReadiness(std::chrono::steady_clock::time_point passStart) {
     if (catalogChanged_ || reported == Poller::MOST_REPORTED) {
         catalogChanged_ = 0;
         files_.takeChanges();
+    }
+}
+
+void Server::releaseHeldRefusals() {
+    released_.clear();
+    logins_.release(clock_.now(), released_);
+    for (LoginThrottle::SessionId id : released_) {
+        ClientSession* session = clients_.findById(id);
+        if (session == nullptr) continue;
+        session->releaseHeldReply();
+        clients_.markDue(*session);
+        context_->activity = true;
     }
 }
 

@@ -3,12 +3,14 @@
 // start() binds the control listener and the transfer listener. run() repeats
 // one pass until a stop is requested, then shuts down. A pass:
 //   1. gathers readiness of every socket with one system call (waiting for it
-//      first, up to a short bound, only when the previous pass did nothing;
-//      skipped after a busy pass when the last gathering was microseconds
-//      ago);
+//      first, up to a short bound that never passes the moment a held login
+//      refusal may go out, only when the previous pass did nothing; skipped
+//      after a busy pass when the last gathering was microseconds ago);
 //   2. accepts at most one control connection, and lets the transfer engine
 //      take transfer connections and move detached downloads;
-//   3. polls every session once, in accept order, destroying finished ones;
+//   3. gives the held login refusals whose time has come to their sessions,
+//      then polls every session once, in accept order, destroying finished
+//      ones;
 //   4. lets the transfer engine settle what the polls have made clear;
 //   5. lets the window system handle its pending events, without waiting;
 //   6. ends the loop when a stop was requested.
@@ -28,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/login_throttle.h"
 #include "net/poller.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
@@ -89,6 +92,8 @@ private:
     int idleWaitBound() const;
     // Step 1 of a pass: waits when the pass may, and records what is ready.
     void gatherReadiness(std::chrono::steady_clock::time_point passStart);
+    // Hands the sessions whose held login refusals may go out now their replies.
+    void releaseHeldRefusals();
 
     ServerConfig config_;
     WindowSystem& window_;
@@ -98,6 +103,8 @@ private:
     WakeEvent wake_;
     std::atomic<bool> externalStop_{false};
     // Declared before the list: sessions reach these while they are destroyed.
+    LoginThrottle logins_;
+    std::vector<LoginThrottle::SessionId> released_;
     std::unique_ptr<ServerContext> context_;
     TransferEngine transfers_;
     ClientList clients_;
