@@ -1,5 +1,6 @@
 #include "file_checks.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -294,6 +295,12 @@ std::string checkWithdraw(const Catalog& catalog, const ScratchFolder& scratch,
         return {};
     }
     if (!scratch.exists("shared.dat")) return what + "the catalog is missing";
+    std::vector<std::string> lines = texts(modelLines(before));
+    if (existed && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+        // Nothing to remove: nothing is written, not even the line ends.
+        if (after != before) return what + "no line matched, yet the catalog was rewritten";
+        return {};
+    }
     if (!wholeCrLfLines(after)) return what + "the rewrite left a line that is not whole";
     std::vector<std::string> expected = texts(modelLines(before));
     std::erase(expected, line);

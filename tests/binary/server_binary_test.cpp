@@ -3,6 +3,7 @@
 // with another.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -343,6 +344,63 @@ TEST(ServerProgram, NamesOfAddressesAndLookAlikesAreRefusedButOldRecordsStillLog
         EXPECT_EQ(client.createAccount(name, "pw").reply, REPLY_OK) << name;
     EXPECT_EQ(dir.read("users.dat"), "10.0.0.5\r\nold\r\nJ\xf6RG X\r\npw\r\nBOB.SMITH\r\npw\r\n");
     EXPECT_TRUE(client.login("10.0.0.5", "old").ok());
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, AnUnmatchedWithdrawLeavesTheCatalogAsItWas) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    dir.write("users.dat", "BOB\r\npw\r\n");
+    const std::string catalog = "BOB\\a.txt\nANN\\b.txt";  // a rewrite would end them in CR LF
+    dir.write("shared.dat", catalog);
+    const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "shared.dat").c_str(), past, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &before), 0);
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client bob;
+    ASSERT_TRUE(bob.connect(3000));
+    ASSERT_TRUE(bob.login("bob", "pw").ok());
+    for (const char* name : {"b.txt", "A.TXT", "missing"}) ASSERT_TRUE(bob.setShared(name, false));
+    ASSERT_TRUE(bob.fileInfo("a.txt"));  // answered after the withdraws
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &after), 0);
+    EXPECT_EQ(dir.read("shared.dat"), catalog);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, RefusalsToAnAddressThatKeepsGuessingAreSpacedAndNothingElseWaits) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client guesser;
+    ASSERT_TRUE(guesser.connect(3000));
+    guesser.connection().setTimeout(5000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(guesser.login("ADMIN", "guess").reply, REPLY_BAD_PASSWORD);
+    auto third = std::chrono::steady_clock::now();
+    ASSERT_TRUE(guesser.connection().sendFrame(client::Payload(REQ_LOGIN).text("ADMIN").text("4")));
+
+    client::Client other;
+    other.setLocalAddress("127.0.0.2");
+    ASSERT_TRUE(other.connect(3000));
+    EXPECT_EQ(other.login("ADMIN", "wrong").reply, REPLY_BAD_PASSWORD);
+    client::Client right;
+    ASSERT_TRUE(right.connect(3000));
+    EXPECT_TRUE(right.login("ADMIN", "boss").ok()) << "a correct login from there is not held";
+    // Only while well within the second, or a slow machine would fail this.
+    if (std::chrono::steady_clock::now() - third < std::chrono::milliseconds(800)) {
+        EXPECT_FALSE(guesser.connection().waitReadable(0)) << "the fourth refusal came early";
+    }
+
+    EXPECT_EQ(guesser.connection().readByte(), REPLY_BAD_PASSWORD);
+    EXPECT_GE(std::chrono::steady_clock::now() - third, std::chrono::milliseconds(900));
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(), 0);
 }

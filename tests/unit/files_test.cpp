@@ -532,5 +532,27 @@ TEST(CatalogRewrite, WithdrawKeepsOtherLinesAndLongLinesAndLeavesNoTemporary) {
     EXPECT_EQ(empty.read("shared.dat"), "");
 }
 
+TEST(CatalogRewrite, AWithdrawThatMatchesNothingLeavesTheFileAsItIs) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    Catalog catalog(files);
+    const std::string content = "BOB\\a\nBOB\\b\r\n\nSERVERSHARE\\c";
+    dir.write("shared.dat", content);
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &before), 0);
+    for (auto temporary : {Catalog::SERVER_TEMP, Catalog::CONSOLE_TEMP}) {
+        for (const char* line : {"BOB\\c", "bob\\a", "SERVERSHARE\\c "})
+            EXPECT_TRUE(catalog.withdraw(line, temporary, true)) << line;
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(dir.read("shared.dat"), content);
+    EXPECT_FALSE(dir.exists("vxttemp.tmp"));
+    EXPECT_FALSE(dir.exists("vxtTemp.tmp"));
+    EXPECT_TRUE(catalog.withdraw("SERVERSHARE\\c", Catalog::CONSOLE_TEMP, false));
+    EXPECT_EQ(dir.read("shared.dat"), "BOB\\a\r\nBOB\\b\r\n\r\n") << "the console's unshare";
+}
+
 }  // namespace
 }  // namespace vextora
