@@ -472,12 +472,21 @@ TEST(AccountNames, RefusedNamesAndPasswords) {
         {"SERVERSHARE", "pw"},
         {"BOB", "p\nw"},
         {"BOB", "p\rw"},
+        {"127.0.0.1", "pw"},
+        {"010.0.0.255", "pw"},
+        {" ADMIN", "pw"},
+        {"ADMIN ", "pw"},
+        {"A\tB", "pw"},
+        {"A\x7F", "pw"},
     };
     for (const auto& c : refused)
         EXPECT_FALSE(AccountStore::acceptable(c.name, c.password))
             << c.name.size() << " " << c.name;
     EXPECT_TRUE(AccountStore::acceptable(std::string(253, 'N'), ""));
     EXPECT_TRUE(AccountStore::acceptable("A.B C", "any \xff bytes"));
+    for (const char* name :
+         {"J\xf6RG X", "1.2.3.4.5", "1.2.3", "1.2.3.256", "1.2.3.4X", "1.2.3.0004"})
+        EXPECT_TRUE(AccountStore::acceptable(name, "pw")) << name;
 }
 
 TEST(AccountCreation, AppendsAfterATornRecordAndRefusesADanglingName) {
