@@ -10,7 +10,7 @@ std::uint32_t elapsed(std::uint32_t since, std::uint32_t now) {
     return now - since;  // right across the wrap of the tick
 }
 
-// Whether tick `a` comes before tick `b`; both lie within a few minutes of now.
+// Whether tick `a` comes before tick `b`; they lie well within 24 days of each other.
 bool before(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b) < 0;
 }
