@@ -3,10 +3,13 @@
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace vextora::bench {
 
@@ -22,6 +25,20 @@ ProcessSample sampleProcess(pid_t pid) {
     while (std::getline(status, line)) {
         if (line.rfind("State:", 0) == 0) sample.alive = line.find('Z') == std::string::npos;
         if (line.rfind("VmRSS:", 0) == 0) sample.residentKb = std::stol(line.substr(6));
+    }
+    // utime and stime are the 14th and 15th fields; the name before them,
+    // in parentheses, may hold blanks.
+    std::ifstream stat(base + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t afterName = all.rfind(')');
+    if (afterName != std::string::npos) {
+        std::istringstream fields(all.substr(afterName + 2));
+        std::string field;
+        double ticks = 0;
+        for (int index = 3; index <= 15 && fields >> field; ++index) {
+            if (index >= 14) ticks += std::stod(field);
+        }
+        sample.cpuSeconds = ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
     if (DIR* folder = ::opendir((base + "/fd").c_str())) {
         while (dirent* entry = ::readdir(folder)) {

@@ -18,11 +18,12 @@ using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start);
 
-// The server's descriptors and resident memory, read from /proc.
+// The server's descriptors, resident memory and processor time, read from /proc.
 struct ProcessSample {
     bool alive = false;
     int descriptors = 0;
     long residentKb = 0;
+    double cpuSeconds = 0;  // user and system time so far
 };
 ProcessSample sampleProcess(pid_t pid);
 

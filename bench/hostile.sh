@@ -20,6 +20,7 @@ data=$(mktemp -d)
 server_pid=
 trap '[ -n "$server_pid" ] && kill -KILL $server_pid 2>/dev/null; rm -rf "$data"' EXIT
 printf 'WELL\r\npw\r\nHOSTILE\r\npw\r\n' > "$data/users.dat"
+printf 'boss' > "$data/adminpass.cfg"
 # A catalog of some 50 KB, so a listing is a large reply.
 {
     printf 'HOSTILE\\big.bin\r\n'

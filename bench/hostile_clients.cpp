@@ -6,11 +6,13 @@
 //   hostile_clients PID [SECONDS_PER_PATTERN]
 //
 // PID is the server's; its data folder must hold the accounts WELL and
-// HOSTILE (password "pw"), Users/WELL/probe.bin and Users/HOSTILE/big.bin,
-// and the catalog line HOSTILE\big.bin (bench/hostile.sh sets this up).
+// HOSTILE (password "pw"), the administrator password "boss",
+// Users/WELL/probe.bin and Users/HOSTILE/big.bin, and the catalog line
+// HOSTILE\big.bin (bench/hostile.sh sets this up).
 // Prints one line per pattern; exits 1 when any pattern misses a limit.
 // One pattern publishes a catalog of 50,000 lines as HOSTILE first, and
 // withdraws it again afterwards.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -347,6 +349,93 @@ void strayTransfers(Hostiles& hostiles, Clock::time_point) {
                     std::to_string(hostiles.sockets.size()) + " closed at once (surplus)";
 }
 
+// Password guessing: ten connections from one address try wrong ADMIN
+// passwords, each sending its next guess as soon as the last was refused,
+// sixty in all. From the fourth on, refusals to that address go out a second
+// apart, so the sixty take most of a minute, however the guesses are spread
+// over connections. Meanwhile a correct login from the same address must be
+// answered at once, and so must the well-behaved client (the pattern's usual
+// limits); the server must not spin while it holds the refusals back.
+constexpr int GUESSES = 60;
+constexpr int GUESSING_CONNECTIONS = 10;
+constexpr double GUESSING_LEAST_S = 55;
+constexpr double REFUSAL_SPACING_LEAST_S = 0.9;  // a second, less what the wire may shift
+constexpr double GUESSING_CPU_LIMIT = 0.10;      // of one core, the well-behaved client included
+constexpr const char* ADMIN_PASSWORD = "boss";
+
+void passwordGuessing(Hostiles& hostiles, pid_t pid) {
+    const std::string from = hostileAddress(20);
+    for (int i = 0; i < GUESSING_CONNECTIONS; ++i) {
+        ++hostiles.attempted;
+        TcpSocket socket = connectFrom(from, CONTROL_PORT, 2000);
+        if (socket.isOpen()) hostiles.sockets.push_back(socket);
+    }
+    ProcessSample before = sampleProcess(pid);
+    auto start = Clock::now();
+    std::atomic<int> next{0}, unexpected{0}, running{0};
+    std::mutex mutex;
+    std::vector<double> refusedAt;  // seconds from the start
+    std::vector<std::thread> guessers;
+    for (auto& socket : hostiles.sockets) {
+        ++running;
+        guessers.emplace_back([&] {
+            for (int guess; (guess = next++) < GUESSES;) {
+                std::string frame =
+                    Request(REQ_LOGIN).text("ADMIN").text("guess " + std::to_string(guess)).frame();
+                std::uint8_t reply = 0;
+                // Ten connections share one refusal a second: up to ten seconds each.
+                if (!sendAll(socket, frame, 2000) || !receiveExact(socket, &reply, 1, 30000) ||
+                    reply != REPLY_BAD_PASSWORD) {
+                    ++unexpected;
+                    break;
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                refusedAt.push_back(millisecondsSince(start) / 1000);
+            }
+            --running;
+        });
+    }
+    // A correct login from the guessing address every few seconds meanwhile.
+    double slowestLogin = 0;
+    int logins = 0, failedLogins = 0;
+    while (running > 0) {
+        TcpSocket socket = connectFrom(from, CONTROL_PORT, 2000);
+        auto asked = Clock::now();
+        std::uint8_t reply = 0;
+        bool ok =
+            socket.isOpen() &&
+            sendAll(socket, Request(REQ_LOGIN).text("ADMIN").text(ADMIN_PASSWORD).frame(), 2000) &&
+            receiveExact(socket, &reply, 1, 5000) && reply == REPLY_OK;
+        slowestLogin = std::max(slowestLogin, millisecondsSince(asked));
+        ++logins;
+        if (!ok) ++failedLogins;
+        closeAbruptly(socket);
+        for (int wait = 0; wait < 30 && running > 0; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& guesser : guessers) guesser.join();
+    double seconds = millisecondsSince(start) / 1000;
+    ProcessSample after = sampleProcess(pid);
+    double cpu = (after.cpuSeconds - before.cpuSeconds) / seconds;
+
+    std::sort(refusedAt.begin(), refusedAt.end());
+    double took = refusedAt.empty() ? 0 : refusedAt.back();
+    double closest = 1e9;
+    for (std::size_t i = 3; i < refusedAt.size(); ++i)
+        closest = std::min(closest, refusedAt[i] - refusedAt[i - 1]);
+    bool ok = static_cast<int>(refusedAt.size()) == GUESSES && unexpected == 0 &&
+              took >= GUESSING_LEAST_S && closest >= REFUSAL_SPACING_LEAST_S && failedLogins == 0 &&
+              slowestLogin <= LATENCY_LIMIT_MS && cpu <= GUESSING_CPU_LIMIT;
+    char note[320];
+    std::snprintf(
+        note, sizeof note,
+        "%zu guesses over %zu connections refused in %.1f s, from the fourth at least "
+        "%.3f s apart; %d correct logins from there, slowest %.2f ms; server CPU %.1f%%%s",
+        refusedAt.size(), hostiles.sockets.size(), took, closest, logins, slowestLogin, 100 * cpu,
+        ok ? "" : " FAIL");
+    hostiles.note = note;
+}
+
 bool freshClientServed() {
     client::Client client;
     client.setLocalAddress(WELL_ADDRESS);
@@ -395,6 +484,8 @@ int main(int argc, char** argv) {
          publishLongCatalog, withdrawLongCatalog},
         {"descriptors run out", exhaustDescriptors},
         {"stray transfers", strayTransfers},
+        {"password guessing",
+         [pid](Hostiles& hostiles, Clock::time_point) { passwordGuessing(hostiles, pid); }},
     };
     bool allOk = true;
     for (const auto& pattern : patterns) {

@@ -1,5 +1,6 @@
 #include "file_checks.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -133,13 +134,33 @@ bool modelTaken(const std::string& content, const std::string& upperName) {
     return paired < lines.size() && upper(untilNul(lines[paired].text)) == upperName;
 }
 
+// Four dot-separated numbers of one to three digits, each at most 255.
+bool modelDottedAddress(const std::string& name) {
+    std::vector<std::string> groups{""};
+    for (char c : name) {
+        if (c == '.')
+            groups.emplace_back();
+        else
+            groups.back() += c;
+    }
+    if (groups.size() != 4) return false;
+    for (const auto& group : groups) {
+        if (group.empty() || group.size() > 3) return false;
+        if (group.find_first_not_of("0123456789") != std::string::npos) return false;
+        if (std::stoi(group) > 255) return false;
+    }
+    return true;
+}
+
 // The names and passwords the account files cannot hold, or must not hold.
 bool modelRefusable(const std::string& upperName, const std::string& password) {
     if (upperName.empty() || upperName == "." || upperName == ".." || upperName.size() > 253)
         return true;
     for (char c : upperName) {
-        if (c == '\\' || c == '/' || c == '\r' || c == '\n' || c == '\0') return true;
+        if (c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
     }
+    if (upperName.front() == ' ' || upperName.back() == ' ') return true;
+    if (modelDottedAddress(upperName)) return true;
     if (password.find_first_of("\r\n") != std::string::npos) return true;
     return upperName == "ADMIN" || upperName == "GUEST" || upperName == "SERVERSHARE";
 }
@@ -274,6 +295,12 @@ std::string checkWithdraw(const Catalog& catalog, const ScratchFolder& scratch,
         return {};
     }
     if (!scratch.exists("shared.dat")) return what + "the catalog is missing";
+    std::vector<std::string> lines = texts(modelLines(before));
+    if (existed && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+        // Nothing to remove: nothing is written, not even the line ends.
+        if (after != before) return what + "no line matched, yet the catalog was rewritten";
+        return {};
+    }
     if (!wholeCrLfLines(after)) return what + "the rewrite left a line that is not whole";
     std::vector<std::string> expected = texts(modelLines(before));
     std::erase(expected, line);
@@ -296,8 +323,10 @@ std::string checkAccountFiles(std::span<const std::uint8_t> input, const Scratch
     AccountStore store(files);
     if (!allKeptWhole(accounts)) return {};
 
-    if (store.adminPassword() != modelAdminPassword(adminFile))
-        return "administrator password " + quoted(store.adminPassword()) + ", expected " +
+    std::optional<std::string> adminPassword = store.adminPassword();
+    if (!adminPassword) return "the administrator password file, a plain file, was unreadable";
+    if (*adminPassword != modelAdminPassword(adminFile))
+        return "administrator password " + quoted(*adminPassword) + ", expected " +
                quoted(modelAdminPassword(adminFile));
     for (int operation = 0; operation < 64 && !script.done(); ++operation) {
         std::uint8_t code = script.byte() % 3;

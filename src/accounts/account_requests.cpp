@@ -1,9 +1,12 @@
 #include "accounts/account_requests.h"
 
+#include <optional>
 #include <string>
 
 #include "accounts/account_store.h"
+#include "accounts/login_throttle.h"
 #include "platform/file_system.h"
+#include "platform/tick_clock.h"
 #include "server/client_session.h"
 #include "server/payload_reader.h"
 #include "server/protocol.h"
@@ -24,6 +27,16 @@ std::string ownPath(const ClientSession& session, const std::string& name) {
     return session.ownFolder() + "\\" + name;
 }
 
+// A failed login is answered at once, unless its address keeps failing: then
+// the throttle spaces its refusals, and the session holds this one until its
+// turn. The loop goes on serving everyone else meanwhile.
+void refuseLogin(ClientSession& session, std::uint8_t code) {
+    ServerContext& server = session.server();
+    if (server.logins.failed(session.peerAddress, session.acceptOrder, server.clock.now()))
+        return session.reply(code);
+    session.holdReply(code);
+}
+
 }  // namespace
 
 void login(ClientSession& session, PayloadReader& payload) {
@@ -36,7 +49,9 @@ void login(ClientSession& session, PayloadReader& payload) {
 
     AccountStore accounts(session.server().files);
     if (name == "ADMIN") {
-        if (accounts.adminPassword() != password) return session.reply(REPLY_BAD_PASSWORD);
+        // An unreadable password file matches no password, the empty one included.
+        std::optional<std::string> expected = accounts.adminPassword();
+        if (!expected || *expected != password) return refuseLogin(session, REPLY_BAD_PASSWORD);
         session.isAdmin = true;
         session.userName = name;
     } else if (name == "GUEST") {
@@ -44,9 +59,9 @@ void login(ClientSession& session, PayloadReader& payload) {
     } else {
         switch (accounts.checkAccount(name, password)) {
             case LoginCheck::NoSuchAccount:
-                return session.reply(REPLY_BAD_NAME);
+                return refuseLogin(session, REPLY_BAD_NAME);
             case LoginCheck::WrongPassword:
-                return session.reply(REPLY_BAD_PASSWORD);
+                return refuseLogin(session, REPLY_BAD_PASSWORD);
             case LoginCheck::Ok:
                 break;
         }

@@ -9,7 +9,8 @@ class ClientSession;
 class PayloadReader;
 
 // REQ_LOGIN: name, password. ADMIN checks adminpass.cfg, GUEST takes any
-// password, other names the account file. 18, 21 or 22.
+// password, other names the account file. 18, 21 or 22; a 21 or 22 to an
+// address that keeps failing is held until the login throttle lets it go.
 void login(ClientSession& session, PayloadReader& payload);
 // REQ_CREATE_ACCOUNT: name, password. 18 created, 21 refused, 19 not stored.
 void createAccount(ClientSession& session, PayloadReader& payload);

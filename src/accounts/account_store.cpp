@@ -53,10 +53,20 @@ LoginCheck AccountStore::checkAccount(std::string_view upperName, std::string_vi
     return LoginCheck::NoSuchAccount;
 }
 
-std::string AccountStore::adminPassword() const {
+std::optional<std::string> AccountStore::adminPassword() const {
     LineReader reader(files_.nativePath(ADMIN_PASSWORD_FILE));
+    // Only a file that is not there at all means the empty password. A FIFO
+    // or a folder put in its place, or one we may not read, must not open the
+    // administrator account to anyone.
+    if (!reader.isOpen()) {
+        if (reader.missing()) return std::string();
+        return std::nullopt;
+    }
     TextLine first;
-    if (!reader.next(first)) return {};
+    if (!reader.next(first)) {
+        if (reader.failed()) return std::nullopt;
+        return std::string();
+    }
     std::string password = untilNul(first.text);
     if (password.size() > MAX_TEXT) password.resize(MAX_TEXT);
     return password;
@@ -83,12 +93,40 @@ bool AccountStore::reserved(std::string_view upperName) {
     return upperName == "ADMIN" || upperName == "GUEST" || upperName == "SERVERSHARE";
 }
 
+bool AccountStore::readsAsDottedAddress(std::string_view name) {
+    int groups = 0;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (at < name.size() && name[at] >= '0' && name[at] <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(name[at] - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        if (++groups == 4) return at == name.size();
+        if (at == name.size() || name[at] != '.') return false;
+        ++at;
+    }
+}
+
 bool AccountStore::acceptable(std::string_view upperName, std::string_view password) {
     // An empty name's folder would be Users itself, which holds every account.
     if (upperName.empty() || upperName == "." || upperName == "..") return false;
     if (upperName.size() > MAX_ACCOUNT_NAME) return false;
-    if (upperName.find_first_of(std::string_view("\\/\r\n\0", 5)) != std::string_view::npos)
-        return false;
+    if (upperName.find_first_of("\\/") != std::string_view::npos) return false;
+    // Control bytes (line ends and NUL among them) would break the record or
+    // hide in a listing; blanks at either end make look-alikes of ADMIN or
+    // SERVERSHARE in the catalog and in the administrator's list.
+    for (char c : upperName) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return false;
+    }
+    if (upperName.front() == ' ' || upperName.back() == ' ') return false;
+    // Guests and logged-out sessions own Users\<their address>: an account of
+    // that name would hand its files to anyone who connects from there.
+    if (readsAsDottedAddress(upperName)) return false;
     if (password.find_first_of("\r\n") != std::string_view::npos) return false;
     return !reserved(upperName);
 }

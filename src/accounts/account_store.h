@@ -9,9 +9,13 @@
 //
 // adminpass.cfg holds the administrator password alone, usually with no line
 // end; only its first line counts, at most 255 characters. A missing or empty
-// file means the empty password.
+// file means the empty password. Anything else at that name that cannot be
+// read as a regular file (a FIFO, a folder, a file this process may not read)
+// means no password at all: the administrator account stays shut rather than
+// fall open.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,15 +42,22 @@ public:
 
     // The first record whose name, upper-cased, equals upperName decides.
     LoginCheck checkAccount(std::string_view upperName, std::string_view password) const;
-    std::string adminPassword() const;
+    // The administrator password; nullopt when adminpass.cfg exists but
+    // cannot be read as a regular file, so that no password matches.
+    std::optional<std::string> adminPassword() const;
     // Whether a record already has this name, upper-casing stored names as
     // login does and counting a last record whose password line is torn.
     bool nameTaken(std::string_view upperName) const;
-    // The names account creation refuses: empty, ".", "..", separators, line
-    // ends, NUL, longer than 253 bytes, the reserved names; and passwords
-    // with a line end.
+    // The names account creation refuses: empty, ".", "..", separators,
+    // control bytes (below 0x20, and 0x7F), leading or trailing blanks,
+    // longer than 253 bytes, four dot-separated numbers of 0 to 255 (the form
+    // of a dotted address), the reserved names; and passwords with a line end.
+    // Records already stored under such names still log in.
     static bool acceptable(std::string_view upperName, std::string_view password);
     static bool reserved(std::string_view upperName);
+    // "10.0.0.5", "127.000.0.1": four groups of one to three digits, each at
+    // most 255, joined by dots.
+    static bool readsAsDottedAddress(std::string_view name);
 
     // Creates the account (name in any case): its folder under Users, then
     // its record, appended in one write and flushed to disk before returning.

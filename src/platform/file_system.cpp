@@ -83,7 +83,10 @@ LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
     bool failed = false;
     const std::string* content = kept.contentOf(nativePath, &failed);
     if (content == nullptr) {
-        if (!kept.foundNothing()) open(nativePath);
+        if (kept.foundNothing())
+            missing_ = true;
+        else
+            open(nativePath);
         return;
     }
     buffer_.assign(content->begin(), content->end());
@@ -96,7 +99,11 @@ LineReader::LineReader(const std::string& nativePath, KeptFile& kept) {
 
 void LineReader::open(const std::string& nativePath) {
     handle_ = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (handle_ < 0) return;
+    if (handle_ < 0) {
+        struct stat link {};
+        missing_ = errno == ENOENT && ::lstat(nativePath.c_str(), &link) != 0 && errno == ENOENT;
+        return;
+    }
     struct stat info {};
     if (::fstat(handle_, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(handle_);

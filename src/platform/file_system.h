@@ -51,7 +51,11 @@ public:
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
+    // Opens only regular files, without ever blocking (a FIFO is refused).
     bool isOpen() const { return open_; }
+    // Not open because nothing at all is at the name (not even a dangling
+    // symbolic link): the file is missing, not unreadable.
+    bool missing() const { return missing_; }
     // False at the end of the file, when no byte is left to make a line.
     bool next(TextLine& line);
     // A read failed before the end: what was returned is not the whole file.
@@ -63,6 +67,7 @@ private:
 
     int handle_ = -1;  // owned; -1 once everything was read in one go
     bool open_ = false;
+    bool missing_ = false;
     bool failed_ = false;
     std::vector<char> buffer_;
     std::uint64_t unread_ = 0;  // bytes of the file not read yet

@@ -6,6 +6,7 @@
 
 #include "accounts/account_requests.h"
 #include "accounts/admin_requests.h"
+#include "accounts/login_throttle.h"
 #include "net/poller.h"
 #include "platform/tick_clock.h"
 #include "server/client_list.h"
@@ -119,6 +120,7 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
 
 ClientSession::~ClientSession() {
     releaseFrameBytes();
+    if (heldReply_) server_.logins.forget(peerAddress, acceptOrder);
     server_.transfers.sessionClosed(acceptOrder);
     server_.poller.unwatch(control.nativeHandle());
     // Unread input would turn the close into a reset, which can destroy
@@ -142,6 +144,13 @@ bool ClientSession::poll() {
         if (keep && !inTransfer() && !output_.empty()) keep = flushOutput();
     } else if (replying()) {
         keep = true;  // read nothing more until the client has taken its replies
+    } else if (heldReply_) {
+        // Nothing is read while a refusal is held, or a guesser would only
+        // queue its next guesses; a client that closed is gone, and its
+        // refusal with it.
+        if (controlReady & READY_HANGUP) return false;
+        controlReady = 0;
+        keep = true;
     } else if (state == SessionState::MessageReady) {
         state = SessionState::ReadingHeader;
         server_.activity = true;
@@ -159,6 +168,7 @@ bool ClientSession::poll() {
         std::uint32_t interest = READY_READ;
         bool transferring = inTransfer();
         if (transferring && server_.transfers.awaiting(acceptOrder)) interest = 0;  // hang-ups only
+        if (heldReply_) interest = 0;
         if (replying()) interest = transferring ? interest | READY_WRITE : READY_WRITE;
         watchControl(interest);
     }
@@ -334,6 +344,19 @@ void ClientSession::kick() {
 void ClientSession::reply(std::uint8_t code) {
     if (output_.empty()) lastOutputProgress_ = server_.clock.now();
     output_.push_back(static_cast<char>(code));
+}
+
+void ClientSession::holdReply(std::uint8_t code) {
+    heldReply_ = code;
+}
+
+void ClientSession::releaseHeldReply() {
+    if (!heldReply_) return;
+    reply(*heldReply_);
+    heldReply_.reset();
+    // Sent on the next poll without asking the poller first, as a reply
+    // right after its request is.
+    controlReady |= READY_WRITE;
 }
 
 void ClientSession::replyInt32(std::uint32_t value) {

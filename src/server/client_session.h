@@ -19,12 +19,17 @@
 // that would take them past it ends its session, and so does a frame that
 // makes no progress for FRAME_STALL_MS.
 //
+// A login refusal can also be held back (the login throttle decides when it
+// may go). Meanwhile the session reads nothing and watches its connection
+// for the client's close alone, which ends it at once.
+//
 // The record's login fields are public: the request handlers of the accounts
 // and sharing units read and set them, as the session's own operations do.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +99,13 @@ public:
     // `items` only as the client takes the reply; the session owns `items`
     // until its last entry is queued.
     void replyListing(std::unique_ptr<ListItems> items);
+    // Keeps a one-byte reply back until releaseHeldReply(); the session's
+    // LoginThrottle entry says when. The destructor tells the throttle that
+    // a reply still held will not be wanted.
+    void holdReply(std::uint8_t code);
+    // Queues the held reply; the next poll sends it.
+    void releaseHeldReply();
+    bool holdsReply() const { return heldReply_.has_value(); }
 
     // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
     // when the connection has failed meanwhile.
@@ -165,6 +177,7 @@ private:
     std::size_t frameCharge_ = 0;          // this frame's part of heldFrameBytes
     std::uint32_t lastInputProgress_ = 0;  // tick of the frame's last byte
 
+    std::optional<std::uint8_t> heldReply_;
     std::string output_;
     std::size_t outputSent_ = 0;
     std::uint32_t lastOutputProgress_ = 0;

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         window->showStartupError(error);
         return 1;
     }
-    if (!server.startWarning().empty())
-        std::fprintf(stderr, "vextora-server: %s\n", server.startWarning().c_str());
+    for (const std::string& warning : server.startWarnings())
+        std::fprintf(stderr, "vextora-server: %s\n", warning.c_str());
     return server.run();
 }

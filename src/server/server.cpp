@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "accounts/account_store.h"
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
 #include "sharing/catalog.h"
@@ -43,7 +45,7 @@ Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock
       clock_(clock),
       files_(config.root),
       context_(std::make_unique<ServerContext>(
-          ServerContext{clients_, files_, clock_, poller_, transfers_})),
+          ServerContext{clients_, files_, clock_, poller_, transfers_, logins_})),
       transfers_(poller_, clock),
       clients_(window),
       listener_(poller_, clock) {
@@ -66,9 +68,22 @@ bool Server::start(std::string& error) {
         return false;
     }
     if (!transfers_.listen(config_.transferPort)) {
-        startWarning_ = "cannot listen on port " + std::to_string(config_.transferPort) + ": " +
-                        std::strerror(transfers_.lastError()) +
-                        "; file transfers wait until it is free";
+        startWarnings_.push_back("cannot listen on port " + std::to_string(config_.transferPort) +
+                                 ": " + std::strerror(transfers_.lastError()) +
+                                 "; file transfers wait until it is free");
+    }
+    // Whoever reaches the request port may log in as ADMIN with an empty
+    // password, and stop the server: the operator must hear of it.
+    std::optional<std::string> adminPassword = AccountStore(files_).adminPassword();
+    std::string file(AccountStore::ADMIN_PASSWORD_FILE);
+    std::string port = std::to_string(listener_.port());
+    if (!adminPassword) {
+        startWarnings_.push_back("warning: " + file +
+                                 " cannot be read as a file; every ADMIN login is refused");
+    } else if (adminPassword->empty()) {
+        startWarnings_.push_back("warning: the administrator password is empty: anyone who " +
+                                 ("reaches port " + port) +
+                                 " can log in as ADMIN and stop the server; set one in " + file);
     }
     // Only now: a second server in this folder, refused its port, must not
     // take the temporaries of the one that holds it.
@@ -91,10 +106,16 @@ int Server::run() {
 }
 
 int Server::idleWaitBound() const {
+    int bound = config_.idleWaitMs;
     if (listener_.backingOff() || transfers_.backingOff())
-        return static_cast<int>(Listener::BACKOFF_MS);
-    if (transfers_.waitsForTime()) return std::min(config_.idleWaitMs, PAIRING_LOOK_MS);
-    return config_.idleWaitMs;
+        bound = static_cast<int>(Listener::BACKOFF_MS);
+    else if (transfers_.waitsForTime())
+        bound = std::min(bound, PAIRING_LOOK_MS);
+    // A held refusal goes out on time, however quiet the server is.
+    if (auto release = logins_.nextReleaseIn(clock_.now()))
+        bound =
+            static_cast<int>(std::min<std::uint32_t>(static_cast<std::uint32_t>(bound), *release));
+    return bound;
 }
 
 void Server::runPass() {
@@ -132,6 +153,7 @@ void Server::runPass() {
         lastFrameSweep_ = clock_.now();
         clients_.markStalledFrames(lastFrameSweep_);
     }
+    releaseHeldRefusals();
     clients_.pollAll();
     clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
     transfers_.settle();
@@ -166,6 +188,18 @@ void Server::gatherReadiness(std::chrono::steady_clock::time_point passStart) {
     if (catalogChanged_ || reported == Poller::MOST_REPORTED) {
         catalogChanged_ = 0;
         files_.takeChanges();
+    }
+}
+
+void Server::releaseHeldRefusals() {
+    released_.clear();
+    logins_.release(clock_.now(), released_);
+    for (LoginThrottle::SessionId id : released_) {
+        ClientSession* session = clients_.findById(id);
+        if (session == nullptr) continue;
+        session->releaseHeldReply();
+        clients_.markDue(*session);
+        context_->activity = true;
     }
 }
 

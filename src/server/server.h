@@ -3,14 +3,15 @@
 // start() binds the control listener and the transfer listener. run() repeats
 // one pass until a stop is requested, then shuts down. A pass:
 //   1. gathers readiness of every socket with one system call (waiting for it
-//      first, up to a short bound, only when the previous pass did nothing;
-//      skipped after a busy pass when the last gathering was microseconds
-//      ago);
+//      first, up to a short bound that never passes the moment a held login
+//      refusal may go out, only when the previous pass did nothing; skipped
+//      after a busy pass when the last gathering was microseconds ago);
 //   2. accepts at most one control connection, and lets the transfer engine
 //      take transfer connections and move detached downloads;
-//   3. polls every session once, in accept order, destroying finished ones
-//      (once a second, sessions whose request frame has stalled are made due
-//      first, so that their time limit ends them);
+//   3. gives the held login refusals whose time has come to their sessions,
+//      then polls every session once, in accept order, destroying finished
+//      ones (once a second, sessions whose request frame has stalled are made
+//      due first, so that their time limit ends them);
 //   4. lets the transfer engine settle what the polls have made clear;
 //   5. lets the window system handle its pending events, without waiting;
 //   6. ends the loop when a stop was requested.
@@ -28,7 +29,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "accounts/login_throttle.h"
 #include "net/poller.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
@@ -61,10 +64,12 @@ public:
     // Binds both ports and removes temporaries a crash left behind. False
     // with a one-line reason naming the port when the request port cannot be
     // bound. A busy transfer port is no reason to refuse every other
-    // request: the server starts, says so in startWarning(), and binds it
-    // once it is free.
+    // request: the server starts, says so in startWarnings(), and binds it
+    // once it is free. An administrator password that is empty (anyone may
+    // log in as ADMIN) or unreadable (no one may) is a warning too.
     bool start(std::string& error);
-    const std::string& startWarning() const { return startWarning_; }
+    // One line each, without a line end.
+    const std::vector<std::string>& startWarnings() const { return startWarnings_; }
     // Passes until a stop is requested, then the shutdown. Returns 0.
     int run();
     // One pass of the loop (start() must have succeeded).
@@ -88,6 +93,8 @@ private:
     int idleWaitBound() const;
     // Step 1 of a pass: waits when the pass may, and records what is ready.
     void gatherReadiness(std::chrono::steady_clock::time_point passStart);
+    // Hands the sessions whose held login refusals may go out now their replies.
+    void releaseHeldRefusals();
 
     ServerConfig config_;
     WindowSystem& window_;
@@ -97,6 +104,8 @@ private:
     WakeEvent wake_;
     std::atomic<bool> externalStop_{false};
     // Declared before the list: sessions reach these while they are destroyed.
+    LoginThrottle logins_;
+    std::vector<LoginThrottle::SessionId> released_;
     std::unique_ptr<ServerContext> context_;
     TransferEngine transfers_;
     ClientList clients_;
@@ -111,7 +120,7 @@ private:
     bool idleLastPass_ = false;
     std::uint32_t quietPasses_ = 0;  // passes that did nothing, in a row
     bool shutDown_ = false;
-    std::string startWarning_;
+    std::vector<std::string> startWarnings_;
 };
 
 }  // namespace vextora

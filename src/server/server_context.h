@@ -10,6 +10,7 @@
 namespace vextora {
 
 class ClientList;
+class LoginThrottle;
 class Poller;
 class TickClock;
 class TransferEngine;
@@ -21,6 +22,8 @@ public:
     const TickClock& clock;
     Poller& poller;
     TransferEngine& transfers;
+    // Failed logins by address: when each refusal may go out.
+    LoginThrottle& logins;
 
     // Ends the loop after the current pass. Never cleared.
     bool stopRequested = false;

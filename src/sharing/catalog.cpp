@@ -59,9 +59,23 @@ bool Catalog::publish(std::string_view line) const {
 
 bool Catalog::withdraw(std::string_view line, std::string_view temporary,
                        bool createIfMissing) const {
+    {
+        LineReader reader = files_.readLines(FILE_NAME);
+        if (!reader.isOpen()) {
+            // A catalog that exists but cannot be read is left alone, never replaced.
+            if (!createIfMissing || files_.exists(FILE_NAME)) return false;
+            return files_.replaceContent(FILE_NAME, temporary, "");
+        }
+        // A rewrite copies and flushes the whole catalog. One that would
+        // change nothing is not made: a client repeating an unmatched
+        // withdraw must not keep the disk busy for everyone else.
+        TextLine current;
+        bool matched = false;
+        while (!matched && reader.next(current)) matched = current.text == line;
+        if (!matched) return !reader.failed();
+    }
     LineReader reader = files_.readLines(FILE_NAME);
-    // A catalog that exists but cannot be read is left alone, never replaced.
-    if (!reader.isOpen() && (!createIfMissing || files_.exists(FILE_NAME))) return false;
+    if (!reader.isOpen()) return false;
     std::string kept;
     TextLine current;
     while (reader.next(current)) {

@@ -52,9 +52,10 @@ public:
     // than 255 bytes or holds a line end.
     bool publish(std::string_view line) const;
     // Rewrites the catalog without every line equal to `line`, atomically,
-    // through `temporary`. With createIfMissing false, a missing catalog stays
-    // missing; otherwise it becomes an empty one. False when the rewrite failed
-    // (the catalog is then unchanged).
+    // through `temporary`. A catalog with no such line is not written at all
+    // (true, unless reading it failed). With createIfMissing false, a missing
+    // catalog stays missing; otherwise it becomes an empty one. False when the
+    // rewrite failed (the catalog is then unchanged).
     bool withdraw(std::string_view line, std::string_view temporary, bool createIfMissing) const;
     // Ended lines that begin with `prefix` (a plain prefix test: BOB counts
     // BOBBY's lines too). 0 without a catalog.

@@ -3,9 +3,11 @@
 // with another.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -191,6 +193,7 @@ TEST(ServerProgram, ABusyTransferPortDelaysTransfersButNotTheServer) {
     TempDir dir;
     dir.write("Users/BOB/f.txt", "the file");
     dir.write("users.dat", "BOB\r\npw\r\n");
+    dir.write("adminpass.cfg", "boss");                             // no warning of its own
     int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not the server's to inherit
     ASSERT_GE(holder, 0);
     // Connections of earlier tests may still linger on the port; only a
@@ -239,6 +242,7 @@ TEST(ServerProgram, ABusyTransferPortDelaysTransfersButNotTheServer) {
 
 TEST(ServerProgram, RestartRightAfterAStopWithClientsBindsAtOnce) {
     TempDir dir;
+    dir.write("adminpass.cfg", "boss");  // without one, the server warns
     {
         ServerProcess server;
         ASSERT_TRUE(server.start(dir.str()));
@@ -254,6 +258,151 @@ TEST(ServerProgram, RestartRightAfterAStopWithClientsBindsAtOnce) {
         EXPECT_EQ(again.wait(), 0);
         EXPECT_EQ(again.stderrText(), "");
     }
+}
+
+// The warnings are written just after the port is bound: wait for them.
+std::string stderrOnceItSays(const ServerProcess& server, const std::string& words) {
+    for (int tries = 0; tries < 250; ++tries) {
+        std::string text = server.stderrText();
+        if (text.find(words) != std::string::npos) return text;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return server.stderrText();
+}
+
+TEST(ServerProgram, AnEmptyAdministratorPasswordIsOneWarningLineThatSaysWhatToDo) {
+    for (const char* content : {static_cast<const char*>(nullptr), "", "\r\nsecond line"}) {
+        std::string shape = content ? "\"" + std::string(content) + "\"" : "missing";
+        TempDir dir;
+        if (content) dir.write("adminpass.cfg", content);
+        ServerProcess server;
+        ASSERT_TRUE(server.start(dir.str()));
+        stderrOnceItSays(server, "\n");
+        client::Client admin;
+        ASSERT_TRUE(admin.connect(3000));
+        EXPECT_TRUE(admin.login("ADMIN", "").ok()) << shape << ": the empty password, as before";
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(), 0);
+        std::string said = server.stderrText();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << shape << ": " << said;
+        EXPECT_EQ(said.rfind("vextora-server: warning: ", 0), 0u) << shape << ": " << said;
+        EXPECT_NE(said.find("administrator password is empty"), std::string::npos) << said;
+        EXPECT_NE(said.find("23322"), std::string::npos) << said;
+        EXPECT_NE(said.find("set one in adminpass.cfg"), std::string::npos) << said;
+    }
+}
+
+TEST(ServerProgram, AnAdministratorFileThatCannotBeReadShutsTheAccountAndSaysSo) {
+    // Run unprivileged, so that a mode of 000 means what it says; every
+    // shape belongs to the server's own user.
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    const char* shapes[] = {"FIFO", "directory", "mode 000"};
+    for (const char* shape : shapes) {
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 0755);
+        const auto file = dir / "adminpass.cfg";
+        if (std::string(shape) == "FIFO") {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        } else if (std::string(shape) == "directory") {
+            ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
+        } else {
+            dir.write("adminpass.cfg", "");
+            ::chmod(file.c_str(), 0);
+        }
+        ASSERT_EQ(::chown(file.c_str(), user, group), 0);
+        ServerProcess server;
+        server.runUnprivileged();
+        ASSERT_TRUE(server.start(dir.str())) << shape;
+        for (const char* password : {"", "x"}) {
+            client::Client admin;
+            ASSERT_TRUE(admin.connect(3000));
+            admin.connection().setTimeout(5000);
+            EXPECT_EQ(admin.login("ADMIN", password).reply, REPLY_BAD_PASSWORD)
+                << shape << " / '" << password << "'";
+        }
+        std::string said = stderrOnceItSays(server, "\n");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << shape << ": " << said;
+        EXPECT_NE(said.find("adminpass.cfg cannot be read"), std::string::npos) << said;
+        EXPECT_NE(said.find("every ADMIN login is refused"), std::string::npos) << said;
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(), 0) << shape;
+    }
+}
+
+TEST(ServerProgram, NamesOfAddressesAndLookAlikesAreRefusedButOldRecordsStillLogIn) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    dir.write("users.dat", "10.0.0.5\r\nold\r\n");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client client;
+    ASSERT_TRUE(client.connect(3000));
+    for (const char* name : {"127.0.0.1", "10.0.0.5", " ADMIN", "ADMIN ", "A\tB"})
+        EXPECT_EQ(client.createAccount(name, "pw").reply, REPLY_BAD_NAME) << name;
+    for (const char* name : {"j\xf6rg x", "bob.smith"})
+        EXPECT_EQ(client.createAccount(name, "pw").reply, REPLY_OK) << name;
+    EXPECT_EQ(dir.read("users.dat"), "10.0.0.5\r\nold\r\nJ\xf6RG X\r\npw\r\nBOB.SMITH\r\npw\r\n");
+    EXPECT_TRUE(client.login("10.0.0.5", "old").ok());
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, AnUnmatchedWithdrawLeavesTheCatalogAsItWas) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    dir.write("users.dat", "BOB\r\npw\r\n");
+    const std::string catalog = "BOB\\a.txt\nANN\\b.txt";  // a rewrite would end them in CR LF
+    dir.write("shared.dat", catalog);
+    const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "shared.dat").c_str(), past, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &before), 0);
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client bob;
+    ASSERT_TRUE(bob.connect(3000));
+    ASSERT_TRUE(bob.login("bob", "pw").ok());
+    for (const char* name : {"b.txt", "A.TXT", "missing"}) ASSERT_TRUE(bob.setShared(name, false));
+    ASSERT_TRUE(bob.fileInfo("a.txt"));  // answered after the withdraws
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &after), 0);
+    EXPECT_EQ(dir.read("shared.dat"), catalog);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(ServerProgram, RefusalsToAnAddressThatKeepsGuessingAreSpacedAndNothingElseWaits) {
+    TempDir dir;
+    dir.write("adminpass.cfg", "boss");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str()));
+    client::Client guesser;
+    ASSERT_TRUE(guesser.connect(3000));
+    guesser.connection().setTimeout(5000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(guesser.login("ADMIN", "guess").reply, REPLY_BAD_PASSWORD);
+    auto third = std::chrono::steady_clock::now();
+    ASSERT_TRUE(guesser.connection().sendFrame(client::Payload(REQ_LOGIN).text("ADMIN").text("4")));
+
+    client::Client other;
+    other.setLocalAddress("127.0.0.2");
+    ASSERT_TRUE(other.connect(3000));
+    EXPECT_EQ(other.login("ADMIN", "wrong").reply, REPLY_BAD_PASSWORD);
+    client::Client right;
+    ASSERT_TRUE(right.connect(3000));
+    EXPECT_TRUE(right.login("ADMIN", "boss").ok()) << "a correct login from there is not held";
+    // Only while well within the second, or a slow machine would fail this.
+    if (std::chrono::steady_clock::now() - third < std::chrono::milliseconds(800)) {
+        EXPECT_FALSE(guesser.connection().waitReadable(0)) << "the fourth refusal came early";
+    }
+
+    EXPECT_EQ(guesser.connection().readByte(), REPLY_BAD_PASSWORD);
+    EXPECT_GE(std::chrono::steady_clock::now() - third, std::chrono::milliseconds(900));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
 }
 
 TEST(ServerProgram, AdministratorStopAnswersNothingThenClosesEveryoneNewestFirst) {

@@ -1,6 +1,7 @@
 #include "binary/server_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,11 @@ bool ServerProcess::start(const std::string& folder, const std::vector<std::stri
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(null, 1);
+        // The user nobody; its group is the same number on Debian.
+        constexpr uid_t NOBODY = 65534;
+        if (unprivileged_ && ::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0))
+            ::_exit(126);
         std::vector<char*> argv;
         std::string path = binary();
         argv.push_back(path.data());

@@ -18,8 +18,11 @@ public:
 
     // Starts `binary args...` in `folder`, stderr captured. With waitReady,
     // returns once port 23322 accepts connections (false if it never does).
+    // Run by root, the server runs as the unprivileged user `nobody` when
+    // asked (runUnprivileged), so that file permissions hold for it.
     bool start(const std::string& folder, const std::vector<std::string>& args = {"--headless"},
                bool waitReady = true);
+    void runUnprivileged() { unprivileged_ = true; }
     void signal(int number);
     // Waits up to timeoutMs for the exit; its code, or -1 (still running or
     // ended by a signal).
@@ -33,6 +36,7 @@ private:
     pid_t pid_ = -1;
     int status_ = -1;
     std::string stderrPath_;
+    bool unprivileged_ = false;
 };
 
 // True when something accepts connections on 127.0.0.1:port within timeoutMs.

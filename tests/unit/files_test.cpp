@@ -532,12 +532,21 @@ TEST(AccountNames, RefusedNamesAndPasswords) {
         {"SERVERSHARE", "pw"},
         {"BOB", "p\nw"},
         {"BOB", "p\rw"},
+        {"127.0.0.1", "pw"},
+        {"010.0.0.255", "pw"},
+        {" ADMIN", "pw"},
+        {"ADMIN ", "pw"},
+        {"A\tB", "pw"},
+        {"A\x7F", "pw"},
     };
     for (const auto& c : refused)
         EXPECT_FALSE(AccountStore::acceptable(c.name, c.password))
             << c.name.size() << " " << c.name;
     EXPECT_TRUE(AccountStore::acceptable(std::string(253, 'N'), ""));
     EXPECT_TRUE(AccountStore::acceptable("A.B C", "any \xff bytes"));
+    for (const char* name :
+         {"J\xf6RG X", "1.2.3.4.5", "1.2.3", "1.2.3.256", "1.2.3.4X", "1.2.3.0004"})
+        EXPECT_TRUE(AccountStore::acceptable(name, "pw")) << name;
 }
 
 TEST(AccountCreation, AppendsAfterATornRecordAndRefusesADanglingName) {
@@ -633,6 +642,28 @@ TEST(CatalogRewrite, WithdrawKeepsOtherLinesAndLongLinesAndLeavesNoTemporary) {
     EXPECT_FALSE(empty.exists("shared.dat")) << "the console leaves a missing catalog missing";
     EXPECT_TRUE(Catalog(emptyFiles).withdraw("A\\b", Catalog::SERVER_TEMP, true));
     EXPECT_EQ(empty.read("shared.dat"), "");
+}
+
+TEST(CatalogRewrite, AWithdrawThatMatchesNothingLeavesTheFileAsItIs) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    Catalog catalog(files);
+    const std::string content = "BOB\\a\nBOB\\b\r\n\nSERVERSHARE\\c";
+    dir.write("shared.dat", content);
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &before), 0);
+    for (auto temporary : {Catalog::SERVER_TEMP, Catalog::CONSOLE_TEMP}) {
+        for (const char* line : {"BOB\\c", "bob\\a", "SERVERSHARE\\c "})
+            EXPECT_TRUE(catalog.withdraw(line, temporary, true)) << line;
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "shared.dat").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(dir.read("shared.dat"), content);
+    EXPECT_FALSE(dir.exists("vxttemp.tmp"));
+    EXPECT_FALSE(dir.exists("vxtTemp.tmp"));
+    EXPECT_TRUE(catalog.withdraw("SERVERSHARE\\c", Catalog::CONSOLE_TEMP, false));
+    EXPECT_EQ(dir.read("shared.dat"), "BOB\\a\r\nBOB\\b\r\n\r\n") << "the console's unshare";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/server_fixture.h"
 
@@ -14,10 +15,15 @@ class Accounts : public ServerFixture {
 protected:
     void SetUp() override { startServer(); }
 
+    // Each from an address of its own: the failures among many logins from
+    // one address would be spaced a second apart (LoginThrottling tests that).
     std::uint8_t loginReply(const std::string& name, const std::string& password) {
-        auto client = connect();
+        auto client = connect("127.0.1." + std::to_string(++logins_));
         return client->login(name, password).reply;
     }
+
+private:
+    int logins_ = 0;
 };
 
 TEST_F(Accounts, AdminAndGuestInAnyLetterCase) {
@@ -126,6 +132,62 @@ TEST_F(Accounts, RefusedNamesAnswerBadNameAndWriteNothing) {
     EXPECT_EQ(client->createAccount("CAROL", "line\rbreak").reply, REPLY_BAD_NAME);
     EXPECT_EQ(treeFingerprint(dir_.path()), before);
     EXPECT_TRUE(client->createAccount(std::string(253, 'n'), "pw").ok()) << "253 bytes fit";
+}
+
+TEST_F(Accounts, NamesOfAddressesLookAlikesAndControlBytesAreRefusedOldRecordsStillLogIn) {
+    // Guests and logged-out sessions own Users\<their address>; blanks and
+    // control bytes make names that pass for ADMIN or SERVERSHARE.
+    dir_.write("users.dat", "127.0.0.1\r\nold1\r\n ADMIN\r\nold2\r\nA\tB\r\nold3\r\n");
+    auto client = connect();
+    std::string before = treeFingerprint(dir_.path());
+    const std::string refused[] = {
+        "127.0.0.1", "10.0.0.5", "255.255.255.255", "0.0.0.0", "010.000.0.5",  // addresses
+        " ADMIN",    "ADMIN ",   " serverShare",    " ",                       // blanks
+        "A\tB",      "a\x01z",   "a\x1f",           "\x7f",    "x\x7fz",       // control bytes
+    };
+    for (const auto& name : refused)
+        EXPECT_EQ(client->createAccount(name, "pw").reply, REPLY_BAD_NAME) << name;
+    EXPECT_EQ(treeFingerprint(dir_.path()), before) << "nothing written for a refused name";
+
+    const std::string accepted[] = {"j\xf6rg x", "bob.smith", "1.2.3",    "1.2.3.4.5",
+                                    "256.0.0.1", "1.2.3.4a",  "1..2.3.4", "a b  c"};
+    for (const auto& name : accepted) EXPECT_TRUE(client->createAccount(name, "pw").ok()) << name;
+    EXPECT_EQ(loginReply("J\xf6RG X", "pw"), REPLY_OK);
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ / "Users" / "BOB.SMITH"));
+
+    EXPECT_EQ(loginReply("127.0.0.1", "old1"), REPLY_OK) << "records made before still work";
+    EXPECT_EQ(loginReply(" admin", "old2"), REPLY_OK);
+    EXPECT_EQ(loginReply("a\tb", "old3"), REPLY_OK);
+}
+
+TEST_F(Accounts, AnAdminPasswordFileThatCannotBeReadRefusesEveryPassword) {
+    auto expectShut = [&](const char* shape) {
+        for (const char* password : {"", "x", "boss"})
+            EXPECT_EQ(loginReply("ADMIN", password), REPLY_BAD_PASSWORD)
+                << shape << " / '" << password << "'";
+    };
+    const auto file = dir_ / "adminpass.cfg";
+    // A FIFO with no writer: opening it must neither block the server nor
+    // read as an empty password.
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    expectShut("FIFO");
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    expectShut("directory");
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink("nowhere", file);
+    expectShut("dangling link");
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink("adminpass.cfg", file);
+    expectShut("link to itself");
+    std::filesystem::remove(file);
+    dir_.write("adminpass.cfg", "boss");
+    ::chmod(file.c_str(), 0);
+    if (::geteuid() != 0) expectShut("mode 000");  // the binary tests run it unprivileged
+    ::chmod(file.c_str(), 0600);
+    EXPECT_EQ(loginReply("ADMIN", "boss"), REPLY_OK) << "readable again: the password counts";
+    std::filesystem::remove(file);
+    EXPECT_EQ(loginReply("ADMIN", ""), REPLY_OK) << "missing: the empty password";
 }
 
 TEST_F(Accounts, AppendAfterATornPasswordLineKeepsBothAccounts) {

@@ -180,6 +180,32 @@ TEST_F(CatalogRequests, AppendAfterATornCatalogLine) {
     EXPECT_EQ(dir_.read("shared.dat"), "ANN\\a.txt\r\nBOB\\b.txt\r\n");
 }
 
+TEST_F(CatalogRequests, AWithdrawThatMatchesNoLineWritesNothing) {
+    // Bare line ends and a torn last line: a rewrite would end every line
+    // with CR LF, and would put a new file in place.
+    const std::string catalog = "BOB\\a.txt\nANN\\b.txt\r\nBOB\\torn";
+    dir_.write("shared.dat", catalog);
+    const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / "shared.dat").c_str(), past, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat((dir_ / "shared.dat").c_str(), &before), 0);
+
+    auto bob = loginAs("bob");
+    for (const char* name : {"missing.txt", "A.TXT", "torn ", "b.txt"}) publish(*bob, name, false);
+    auto anonymous = connect("127.0.0.2");
+    publish(*anonymous, "a.txt", false);  // 127.0.0.2\a.txt: no such line
+    EXPECT_EQ(dir_.read("shared.dat"), catalog);
+    struct stat after {};
+    ASSERT_EQ(::stat((dir_ / "shared.dat").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the catalog was replaced";
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << "the catalog was written";
+    EXPECT_FALSE(dir_.exists("vxttemp.tmp"));
+
+    publish(*bob, "a.txt", false);
+    EXPECT_EQ(dir_.read("shared.dat"), "ANN\\b.txt\r\nBOB\\torn\r\n")
+        << "a match rewrites, as before";
+}
+
 TEST_F(CatalogRequests, TheCatalogEditedByHandIsSeenByTheVeryNextRequest) {
     auto bob = loginAs("bob");
     dir_.write("Users/BOB/a.txt", "1");

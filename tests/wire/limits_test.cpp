@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "accounts/login_throttle.h"
 #include "support/server_fixture.h"
 
 namespace vextora::test {
@@ -159,6 +160,108 @@ TEST_F(TimeLimits, AnEarlyConnectionNeverCarriesTheRequestThatFollows) {
     own.socket().shutdownWrite();
     EXPECT_EQ(bob->connection().readByte(), REPLY_OK);
     EXPECT_EQ(dir_.read("Users/BOB/early.txt"), "own bytes");
+}
+
+// Failed logins on the clock the test sets: a second of spacing costs no
+// second of waiting here.
+class LoginThrottling : public TimeLimits {
+protected:
+    void SetUp() override {
+        TimeLimits::SetUp();
+        dir_.write("adminpass.cfg", "boss");
+        dir_.write("users.dat", "BOB\r\npw\r\n");
+    }
+    std::size_t heldRefusals() {
+        std::size_t count = 0;
+        window_.runOnServer([&] { count = server_->context().logins.heldCount(); });
+        return count;
+    }
+    static bool sendLogin(client::Client& client, const std::string& name,
+                          const std::string& password) {
+        return client.connection().sendFrame(Payload(REQ_LOGIN).text(name).text(password));
+    }
+    // How many of the clients have a reply waiting, looked at once: the
+    // server's passes have run by the time advance() returns.
+    static int answered(const std::vector<std::unique_ptr<client::Client>>& clients) {
+        int count = 0;
+        for (const auto& client : clients) count += client->connection().waitReadable(0) ? 1 : 0;
+        return count;
+    }
+};
+
+TEST_F(LoginThrottling, FromTheFourthFailureAnAddressGetsOneRefusalASecondOverAllItsConnections) {
+    std::vector<std::unique_ptr<client::Client>> guessers;
+    for (int i = 0; i < 3; ++i) {
+        guessers.push_back(connect("127.0.0.3"));
+        EXPECT_EQ(guessers.back()->login(i == 1 ? "NOBODY" : "ADMIN", "guess").reply,
+                  i == 1 ? REPLY_BAD_NAME : REPLY_BAD_PASSWORD)
+            << "the first three are answered at once, unknown names counted too";
+    }
+    // Three more guesses at once, each on a connection of its own.
+    std::vector<std::unique_ptr<client::Client>> held;
+    const char* names[] = {"ADMIN", "nobody", "bob"};
+    for (const char* name : names) {
+        held.push_back(connect("127.0.0.3"));
+        ASSERT_TRUE(sendLogin(*held.back(), name, "guess"));
+    }
+    ASSERT_TRUE(eventually([&] { return heldRefusals() == 3; }));
+    EXPECT_EQ(answered(held), 0);
+
+    // Meanwhile nobody else waits: another address fails at once, the same
+    // address logs in at once with the right password, and requests are served.
+    auto other = connect("127.0.0.4");
+    EXPECT_EQ(other->login("ADMIN", "wrong").reply, REPLY_BAD_PASSWORD);
+    auto right = connect("127.0.0.3");
+    EXPECT_TRUE(right->login("ADMIN", "boss").ok());
+    EXPECT_TRUE(right->fileInfo("x"));
+    EXPECT_TRUE(connect("127.0.0.3")->login("bob", "pw").ok());
+
+    for (int released = 1; released <= 3; ++released) {
+        advance(999);
+        EXPECT_EQ(answered(held), released - 1) << "not before a second has passed";
+        advance(1);
+        EXPECT_TRUE(eventually([&] { return answered(held) == released; }))
+            << "refusal " << released << " goes out a second after the one before";
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        EXPECT_EQ(held[i]->connection().readByte(), i == 1 ? REPLY_BAD_NAME : REPLY_BAD_PASSWORD);
+        EXPECT_EQ(held[i]->login("bob", "pw").reply, REPLY_OK) << "the session goes on";
+    }
+
+    // A minute after the last failures, the address starts afresh.
+    advance(LoginThrottle::WINDOW_MS);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(other->login("ADMIN", "again").reply, REPLY_BAD_PASSWORD);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(guessers[0]->login("ADMIN", "x").reply, REPLY_BAD_PASSWORD);
+    ASSERT_TRUE(sendLogin(*guessers[0], "ADMIN", "fourth"));
+    ASSERT_TRUE(eventually([&] { return heldRefusals() == 1; }));
+    EXPECT_FALSE(guessers[0]->connection().waitReadable(0));
+}
+
+TEST_F(LoginThrottling, AGuesserReadsNothingWhileHeldAndOneThatHangsUpIsGoneAtOnce) {
+    auto guesser = connect("127.0.0.5");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(guesser->login("ADMIN", "x").reply, REPLY_BAD_PASSWORD);
+    // Two guesses sent at once on one connection: the second waits unread
+    // behind the held refusal of the first, and is itself a failure.
+    ASSERT_TRUE(sendLogin(*guesser, "ADMIN", "fourth"));
+    ASSERT_TRUE(sendLogin(*guesser, "ADMIN", "fifth"));
+    ASSERT_TRUE(eventually([&] { return heldRefusals() == 1; }));
+    advance(1000);
+    EXPECT_EQ(guesser->connection().readByte(), REPLY_BAD_PASSWORD);
+    ASSERT_TRUE(eventually([&] { return heldRefusals() == 1; })) << "the fifth is held in turn";
+    EXPECT_FALSE(guesser->connection().waitReadable(0));
+
+    auto quitter = connect("127.0.0.5");
+    ASSERT_TRUE(sendLogin(*quitter, "ADMIN", "sixth"));
+    ASSERT_TRUE(eventually([&] { return heldRefusals() == 2; }));
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 2; }));
+    quitter->disconnect();
+    EXPECT_TRUE(eventually([&] { return window_.clientCount() == 1; }))
+        << "a client that closed is not kept until its refusal's turn";
+    EXPECT_EQ(heldRefusals(), 1u);
+    advance(1000);
+    EXPECT_EQ(guesser->connection().readByte(), REPLY_BAD_PASSWORD);
+    EXPECT_EQ(heldRefusals(), 0u);
 }
 
 }  // namespace
