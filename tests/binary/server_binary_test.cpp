@@ -177,6 +177,11 @@ TEST(ServerProgram, ASecondServerRefusedItsPortLeavesTheFirstOnesTemporariesAlon
     TempDir dir;
     ServerProcess running;
     ASSERT_TRUE(running.start(dir.str()));
+    // An answer comes only from the loop, so the start-up clearing of
+    // temporaries is over by then.
+    client::Client probe;
+    ASSERT_TRUE(probe.connect(3000));
+    ASSERT_TRUE(probe.login("GUEST", "").ok());
     // What the running server may be writing at this moment.
     dir.write("Users/BOB/.vxtpart-inflight", "half an upload");
     dir.write("vxttemp.tmp", "half a catalog");
