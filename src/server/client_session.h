@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,10 +77,19 @@ public:
         reply(16);
         replyText(text);
     }
+    // The byte at `at` of the replies still queued, if there is one there:
+    // with the count queued before a handler ran, what it answered.
+    std::size_t queuedReplyBytes() const { return output_.size(); }
+    std::optional<std::uint8_t> queuedReplyByte(std::size_t at) const {
+        if (at >= output_.size()) return std::nullopt;
+        return static_cast<std::uint8_t>(output_[at]);
+    }
 
     // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
     // when the connection has failed meanwhile.
     std::string peerDottedAddress() const;
+    // The dotted address the connection was accepted from, for the log.
+    std::string acceptedAddress() const { return TcpSocket::dottedAddress(peerAddress); }
     // The caller's own folder, "Users\" + name; empty before any login.
     std::string ownFolder() const;
     ServerContext& server() const { return server_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
 #include "sharing/catalog.h"
@@ -32,6 +33,18 @@ constexpr std::uint32_t OFFER_PROCESSOR_AFTER = 8;
 // what became ready since is seen a pass or two later. A request then costs
 // one look instead of one per pass it takes (header, payload, dispatch).
 constexpr auto LOOK_AGAIN_AFTER = std::chrono::microseconds(10);
+// How soon an idle pass looks again while log lines wait for standard error
+// to take them: nothing reports when it can.
+constexpr int LOG_LOOK_MS = 20;
+
+// Why the loop is about to stop, when no administrator asked (that request
+// says so itself).
+void logStop(bool console, std::size_t clients) {
+    if (console) return logEvent("stop", {{"reason", "console"}, {"clients", clients}});
+    const char* signal = stopSignalName();
+    if (signal == nullptr) return logEvent("stop", {{"reason", "request"}, {"clients", clients}});
+    logEvent("stop", {{"reason", "signal"}, {"signal", signal}, {"clients", clients}});
+}
 }  // namespace
 
 Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock)
@@ -90,8 +103,17 @@ int Server::run() {
 int Server::idleWaitBound() const {
     if (listener_.backingOff() || transfers_.backingOff())
         return static_cast<int>(Listener::BACKOFF_MS);
-    if (transfers_.waitsForTime()) return std::min(config_.idleWaitMs, PAIRING_LOOK_MS);
-    return config_.idleWaitMs;
+    int bound = config_.idleWaitMs;
+    if (EventLog::process().hasPending()) bound = std::min(bound, LOG_LOOK_MS);
+    if (transfers_.waitsForTime()) bound = std::min(bound, PAIRING_LOOK_MS);
+    return bound;
+}
+
+long Server::clientLimit() const {
+    long limit = descriptorLimit();
+    int open = openDescriptorCount();
+    if (limit < 0 || open < 0) return -1;
+    return std::max(0L, limit - open - DESCRIPTORS_KEPT_FOR_SESSIONS);
 }
 
 void Server::runPass() {
@@ -130,7 +152,12 @@ void Server::runPass() {
     transfers_.settle();
 
     if (window_.processPendingEvents()) context_->activity = true;
-    if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;
+    if (externalStop_.load() || window_.stopRequested()) {
+        if (!context_->stopRequested) logStop(window_.stopRequested(), clients_.size());
+        context_->stopRequested = true;
+    }
+    // Whatever standard error can take now; the rest waits for a later pass.
+    EventLog::process().drain();
     idleLastPass_ = !context_->activity;
     quietPasses_ = idleLastPass_ ? quietPasses_ + 1 : 0;
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/event_log.h"
 #include "platform/file_system.h"
 #include "server/client_session.h"
 #include "server/payload_reader.h"
@@ -11,6 +12,19 @@
 #include "sharing/catalog.h"
 
 namespace vextora {
+
+namespace {
+
+void logCatalogChange(const ClientSession& session, std::string_view event, std::string_view line,
+                      bool done) {
+    logEvent(event, {{"user", session.userName},
+                     {"address", session.acceptedAddress()},
+                     {"session", session.acceptOrder},
+                     {"line", line},
+                     {"result", done ? "ok" : "failed"}});
+}
+
+}  // namespace
 
 void fileInfo(ClientSession& session, PayloadReader& payload) {
     auto field = payload.text();
@@ -41,9 +55,10 @@ void setShared(ClientSession& session, PayloadReader& payload) {
     std::string entry = session.userName + "\\" + name;
     Catalog catalog(session.server().files);
     if (*action != 0) {
-        catalog.publish(entry);
+        logCatalogChange(session, "publish", entry, catalog.publish(entry));
     } else {
-        catalog.withdraw(entry, Catalog::SERVER_TEMP, true);
+        logCatalogChange(session, "withdraw", entry,
+                         catalog.withdraw(entry, Catalog::SERVER_TEMP, true));
     }
 }
 
