@@ -20,6 +20,12 @@ public:
     // returns once port 23322 accepts connections (false if it never does).
     bool start(const std::string& folder, const std::vector<std::string>& args = {"--headless"},
                bool waitReady = true);
+    // As start(), with standard error on `stderrHandle` (a copy of the
+    // caller's descriptor) rather than a file, and `environment` ("NAME=value"
+    // each) added to the program's.
+    bool startWithStderr(const std::string& folder, const std::vector<std::string>& args,
+                         int stderrHandle, const std::vector<std::string>& environment = {},
+                         bool waitReady = true);
     void signal(int number);
     // Waits up to timeoutMs for the exit; its code, or -1 (still running or
     // ended by a signal).
@@ -30,6 +36,9 @@ public:
     static std::string binary();
 
 private:
+    bool launch(const std::string& folder, const std::vector<std::string>& args, int stderrHandle,
+                const std::vector<std::string>& environment, bool waitReady);
+
     pid_t pid_ = -1;
     int status_ = -1;
     std::string stderrPath_;
