@@ -17,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,11 +355,42 @@ TEST(EventLogProgram, AScriptedSessionLeavesOneLinePerEventWithItsKeys) {
     EXPECT_TRUE(matching(lines, {{"event", "request"}}).empty()) << "debug lines by default";
 }
 
+// The manual page's section on the log, as written.
+std::string manualLogSection() {
+    std::ifstream in(VEXTORA_SERVER_MANUAL_PAGE);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string page = text.str();
+    std::size_t start = page.find(".SH EVENT LOG");
+    EXPECT_NE(start, std::string::npos) << "the manual page has no EVENT LOG section";
+    if (start == std::string::npos) return {};
+    return page.substr(start, page.find("\n.SH ", start + 1) - start);
+}
+
+bool mentions(const std::string& text, const std::string& name) {
+    return std::regex_search(text, std::regex("(^|[^a-z_])" + name + "([^a-z_]|$)"));
+}
+
 TEST(EventLogProgram, DebugAddsConnectionsAndRequestsAndStillNoPassword) {
     TempDir dir;
     std::string log = runScriptedSession(dir, "debug");
     expectNoPassword(log);
     std::vector<Fields> lines = parseLog(log);
+    // Every event and key a reader meets is explained.
+    std::string manual = manualLogSection();
+    for (const Fields& line : lines) {
+        for (const auto& [key, value] : line) {
+            EXPECT_TRUE(mentions(manual, key)) << "the manual page does not explain " << key;
+        }
+        EXPECT_TRUE(mentions(manual, line.at("event")))
+            << "the manual page does not explain " << line.at("event");
+        if (line.at("event") == "request") {
+            EXPECT_TRUE(mentions(manual, line.at("request"))) << line.at("request");
+        }
+        if (line.count("result")) {
+            EXPECT_TRUE(mentions(manual, line.at("result"))) << line.at("result");
+        }
+    }
     EXPECT_EQ(matching(lines, {{"event", "login"}}).size(), 5u);
     EXPECT_FALSE(matching(lines, {{"event", "connect"}, {"address", "127.0.0.1"}}).empty());
     EXPECT_FALSE(matching(lines, {{"event", "disconnect"}, {"user", "CAROL"}}).empty());
