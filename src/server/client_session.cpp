@@ -126,8 +126,10 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
 }
 
 ClientSession::~ClientSession() {
-    logDebug("disconnect",
-             {{"user", userName}, {"address", acceptedAddress()}, {"session", acceptOrder}});
+    if (logsDebug()) {
+        logDebug("disconnect",
+                 {{"user", userName}, {"address", acceptedAddress()}, {"session", acceptOrder}});
+    }
     server_.transfers.sessionClosed(acceptOrder);
     server_.poller.unwatch(control.nativeHandle());
     // Unread input would turn the close into a reset, which can destroy

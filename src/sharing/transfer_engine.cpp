@@ -9,6 +9,16 @@
 
 namespace vextora {
 
+namespace {
+
+// A download's name that leads to no file the server may send: what the
+// client asked for is not there, which is no fault of the file system.
+bool namesNothing(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+}
+
+}  // namespace
+
 // One transfer and what the engine keeps beside it. It is told when its
 // connection is reported, and wakes the session that runs its steps.
 struct TransferEngine::Entry final : ReadyListener {
@@ -220,7 +230,10 @@ bool TransferEngine::runDetached() {
         }
         // Awaiting a connection, or stalled, no longer than a held connection waits.
         if (over || elapsedMs(job.since, tick) >= TRANSFER_HOLD_MS) {
-            if (result == Transfer::Step::Complete)
+            TransferProgress sent = job.transfer->progress();
+            if (result == Transfer::Step::Complete && sent.done < sent.size)
+                logEnd(job, Ending::Failed, "file ended early");
+            else if (result == Transfer::Step::Complete)
                 logEnd(job, Ending::Complete);
             else if (result == Transfer::Step::Failed)
                 logEnd(job, Ending::Failed, "connection broke");
@@ -312,6 +325,7 @@ void TransferEngine::end(SessionId session, Ending how, const char* reason) {
 
 void TransferEngine::logEnd(const Entry& entry, Ending how, const char* reason) const {
     static constexpr const char* RESULTS[] = {"complete", "cancelled", "failed", "dropped"};
+    if (!EventLog::process().logs(LogLevel::Events)) return;
     const Transfer& transfer = *entry.transfer;
     const TransferLabel& label = entry.label;
     TransferProgress progress = transfer.progress();
@@ -323,7 +337,7 @@ void TransferEngine::logEnd(const Entry& entry, Ending how, const char* reason) 
         failedStep = transfer.storeFailure();
         error = transfer.storeError();
     } else if (!transfer.isUpload() && transfer.sourceError() != 0 &&
-               transfer.sourceError() != ENOENT) {
+               !namesNothing(transfer.sourceError())) {
         failedStep = "open";
         error = transfer.sourceError();
     }
@@ -441,7 +455,10 @@ TransferStep TransferEngine::step(SessionId session, ControlEvent control) {
         // A download of nothing ends with the client's cancel, as does one
         // whose connection broke.
         if (!transfer.hasSource())
-            end(session, Ending::Failed, "no such file");
+            end(session, Ending::Failed,
+                namesNothing(transfer.sourceError()) || transfer.sourceError() == 0
+                    ? "no such file"
+                    : "cannot open");
         else if (transfer.connectionBroke())
             end(session, Ending::Failed, "connection broke");
         else

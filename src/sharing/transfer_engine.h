@@ -140,7 +140,7 @@ public:
     // when it was an upload or download answered 19.
     void requestAnswered(SessionId session, bool refusedTransfer);
     // A transfer request was accepted: the transfer waits for its connection.
-    void start(SessionId session, std::unique_ptr<Transfer> transfer, TransferLabel label = {});
+    void start(SessionId session, std::unique_ptr<Transfer> transfer, TransferLabel label);
     // One step of the session's transfer.
     TransferStep step(SessionId session, ControlEvent control);
 
