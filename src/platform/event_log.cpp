@@ -215,7 +215,8 @@ void EventLog::submit(std::string line) {
     // Behind lines that wait, a line waits too: the order stays.
     if (pending_.empty()) {
         sent = sendSome(line.data(), line.size());
-        if (descriptor_ < 0 || sent == line.size()) return;
+        if (descriptor_ < 0) return;
+        if (sent == line.size()) return reportDropped();
     }
     // The rest of a line begun is always kept (it is short, and the buffer
     // was empty); a whole line only while it fits.
@@ -233,14 +234,19 @@ void EventLog::sendPending() {
     if (!pending_.empty()) return;
     // What a long block left behind is not kept for good.
     if (pending_.capacity() > 65536) std::string().swap(pending_);
-    if (dropped_ > 0) {
-        std::uint64_t lost = dropped_;
-        dropped_ = 0;
-        LogField count{"lines", lost};
-        std::string line = format(LogPriority::Warning, "log_dropped", {&count, 1});
-        line += '\n';
-        submit(std::move(line));
-    }
+    reportDropped();
+}
+
+void EventLog::reportDropped() {
+    // The report of a loss may be lost itself; it is then counted for the next.
+    if (dropped_ == 0 || reporting_) return;
+    reporting_ = true;
+    LogField count{"lines", dropped_};
+    dropped_ = 0;
+    std::string line = format(LogPriority::Warning, "log_dropped", {&count, 1});
+    line += '\n';
+    submit(std::move(line));
+    reporting_ = false;
 }
 
 std::size_t EventLog::sendSome(const char* data, std::size_t length) {
@@ -265,9 +271,13 @@ std::size_t EventLog::sendSome(const char* data, std::size_t length) {
             put = ::write(descriptor_, data + total, chunk);
         }
         if (put < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            fail();  // the reader is gone, or the descriptor is no more
+            int error = errno;
+            if (error == EINTR) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) break;
+            // A full disk, or a quota, may have room again later: the lines
+            // wait as for a reader that is slow.
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG) break;
+            fail();  // the reader is gone, the terminal hung up, the descriptor is no more
             break;
         }
         if (put == 0) break;

@@ -21,7 +21,8 @@
 // that reported room takes whole.
 //
 // A descriptor that fails for good (a pipe whose reader is gone) ends the
-// log: nothing more is written or kept.
+// log: nothing more is written or kept. A file on a full disk is waited for
+// as a slow reader is.
 //
 // The process has one log (process()), quiet until open(): servers that tests
 // run inside their own process write nothing. Only the loop's thread logs.
@@ -143,6 +144,8 @@ public:
 private:
     void submit(std::string line);
     void sendPending();
+    // Once nothing waits, says how many lines were lost since the last report.
+    void reportDropped();
     // Sends what the descriptor takes without waiting; the count sent.
     std::size_t sendSome(const char* data, std::size_t length);
     void fail();
@@ -153,6 +156,7 @@ private:
     bool journal_ = false;
     std::string pending_;
     std::uint64_t dropped_ = 0;
+    bool reporting_ = false;
 };
 
 // The process's log, at each level.

@@ -326,6 +326,29 @@ TEST(EventLogBlocked, AReaderThatIsGoneEndsTheLog) {
     EXPECT_LT(writeLines(log, 10).count(), 20000);
 }
 
+TEST(EventLogBlocked, AFullDiskIsWaitedForLikeASlowReader) {
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);  // every write: no space left
+    ASSERT_GE(full, 0) << "no /dev/full here";
+    EventLog log;
+    log.open(full, LogLevel::Events, "");
+    EXPECT_LT(writeLines(log, 5).count(), 20000);
+    EXPECT_TRUE(log.logs(LogLevel::Events)) << "a full disk does not end the log";
+    EXPECT_TRUE(log.hasPending());
+    EXPECT_EQ(log.droppedLines(), 0u);
+    // The disk has room again (the same descriptor, now a pipe that takes it).
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(::dup3(ends[1], full, O_CLOEXEC), full);
+    log.drain();
+    char buffer[4096];
+    ssize_t got = ::read(ends[0], buffer, sizeof buffer);
+    ASSERT_GT(got, 0);
+    Received received = receivedOf(linesOf(std::string(buffer, static_cast<std::size_t>(got))));
+    EXPECT_EQ(received.numbers, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_FALSE(log.hasPending());
+    for (int handle : {ends[0], ends[1], full}) ::close(handle);
+}
+
 TEST(EventLogBlocked, FlushAtTheEndWaitsOnlyAsLongAsItIsAllowed) {
     Pipe pipe;
     EventLog log;
