@@ -9,6 +9,8 @@
 // HOSTILE (password "pw"), Users/WELL/probe.bin and Users/HOSTILE/big.bin,
 // and the catalog line HOSTILE\big.bin (bench/hostile.sh sets this up).
 // Prints one line per pattern; exits 1 when any pattern misses a limit.
+// One pattern publishes a catalog of 50,000 lines as HOSTILE first, and
+// withdraws it again afterwards.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,10 @@ constexpr double LATENCY_LIMIT_MS = 50;  // the well-behaved client's 99th perce
 constexpr double RECOVERY_MARGIN = 1.10;
 constexpr int RECOVERY_WAIT_S = 45;  // longer than the server's 30 s hold
 constexpr std::size_t PROBE_FILE_SIZE = 4096;
+// The long catalog: 50,000 lines of 255 bytes, a listing of 12.85 MB.
+constexpr int LONG_CATALOG_LINES = 50000;
+constexpr int UNREAD_LISTINGS = 100;
+constexpr long LISTINGS_GROWTH_LIMIT_KB = 64 * 1024;  // for all of them together
 // Addresses of their own: transfer connections are matched by address, and
 // another program on this machine may use the common ones.
 constexpr const char* WELL_ADDRESS = "127.0.7.1";
@@ -149,6 +155,8 @@ bool logIn(TcpSocket& socket, const std::string& name) {
 }
 
 using Pattern = std::function<void(Hostiles&, Clock::time_point until)>;
+// Set-up and tidying of a pattern, outside the time it is measured.
+using Step = std::function<bool()>;
 
 // A thousand connections, each stopping halfway through a frame: half in
 // the length header, half in the payload of the largest frame allowed.
@@ -246,6 +254,69 @@ void unreadReplies(Hostiles& hostiles, Clock::time_point until) {
                     std::to_string(hostiles.sockets.size()) + " ended by the server";
 }
 
+// HOSTILE's connection for the long catalog, kept from its publish to its withdraw.
+TcpSocket longCatalogOwner;
+const std::string LONG_CATALOG_NAME(255 - std::string("HOSTILE\\").size(), 'L');
+
+// Answered only once everything sent before it on `socket` was handled.
+bool roundTrip(TcpSocket& socket, int timeoutMs) {
+    std::uint8_t info[5];
+    return sendAll(socket, Request(REQ_FILE_INFO).text("x").frame(), timeoutMs) &&
+           receiveExact(socket, info, sizeof info, timeoutMs);
+}
+
+// 50,000 equal lines, so that one withdraw takes them all away again.
+bool publishLongCatalog() {
+    longCatalogOwner = connectFrom(hostileAddress(7), CONTROL_PORT, 2000);
+    if (!longCatalogOwner.isOpen() || !logIn(longCatalogOwner, "HOSTILE")) return false;
+    std::string publish = Request(REQ_SET_SHARED).text(LONG_CATALOG_NAME).byte(1).frame();
+    std::string frames;
+    frames.reserve(publish.size() * LONG_CATALOG_LINES);
+    for (int i = 0; i < LONG_CATALOG_LINES; ++i) frames += publish;
+    return sendAll(longCatalogOwner, frames, 60000) && roundTrip(longCatalogOwner, 60000);
+}
+
+bool withdrawLongCatalog() {
+    bool done = longCatalogOwner.isOpen() &&
+                sendAll(longCatalogOwner,
+                        Request(REQ_SET_SHARED).text(LONG_CATALOG_NAME).byte(0).frame(), 2000) &&
+                roundTrip(longCatalogOwner, 30000);
+    closeAbruptly(longCatalogOwner);
+    return done;
+}
+
+// A hundred clients that each ask for one listing of the long catalog and
+// never read a byte of it: what the server holds for them must stay small.
+void unreadLongListings(Hostiles& hostiles, Clock::time_point until, pid_t server) {
+    long before = sampleProcess(server).residentKb, peak = before;
+    std::string listing = Request(REQ_LIST_FILES).byte(0).frame();
+    for (int i = 0; i < UNREAD_LISTINGS; ++i) {
+        ++hostiles.attempted;
+        TcpSocket socket = connectFrom(hostileAddress(8), CONTROL_PORT, 2000);
+        if (!socket.isOpen() || !sendAll(socket, listing, 2000)) continue;
+        hostiles.sockets.push_back(socket);
+    }
+    while (Clock::now() < until - std::chrono::milliseconds(100)) {
+        peak = std::max(peak, sampleProcess(server).residentKb);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    long grown = peak - before;
+    // What the server still holds for them: each listing in progress keeps
+    // its connection and the catalog open, until its reply has not moved
+    // for 5 s.
+    int left = sampleProcess(server).descriptors;
+    char summary[160];
+    std::snprintf(summary, sizeof summary,
+                  "%zu listings of %d lines never read; memory grew by %.1f MB (limit %ld), "
+                  "server descriptors %d at the end",
+                  hostiles.sockets.size(), LONG_CATALOG_LINES, grown / 1024.0,
+                  LISTINGS_GROWTH_LIMIT_KB / 1024, left);
+    hostiles.note = summary;
+    if (grown >= LISTINGS_GROWTH_LIMIT_KB ||
+        hostiles.sockets.size() != static_cast<std::size_t>(UNREAD_LISTINGS))
+        hostiles.note += " FAIL";
+}
+
 // Connections until the server's descriptors run out, and beyond.
 void exhaustDescriptors(Hostiles& hostiles, Clock::time_point) {
     int failures = 0;
@@ -309,17 +380,29 @@ int main(int argc, char** argv) {
     struct Named {
         const char* name;
         Pattern run;
+        Step prepare = nullptr;
+        Step tidy = nullptr;
     };
     const Named patterns[] = {
         {"half frames", halfFrames},
         {"4 GiB headers", hugeHeaders},
         {"unread downloads", stuckDownloaders},
         {"unread replies", unreadReplies},
+        {"unread long listings",
+         [pid](Hostiles& hostiles, Clock::time_point until) {
+             unreadLongListings(hostiles, until, pid);
+         },
+         publishLongCatalog, withdrawLongCatalog},
         {"descriptors run out", exhaustDescriptors},
         {"stray transfers", strayTransfers},
     };
     bool allOk = true;
     for (const auto& pattern : patterns) {
+        if (pattern.prepare && !pattern.prepare()) {
+            std::printf("%-20s could not be set up | FAILED\n", pattern.name);
+            allOk = false;
+            continue;
+        }
         auto start = Clock::now();
         auto until = start + std::chrono::seconds(seconds);
         ProcessSample peak = sampleProcess(pid);
@@ -337,6 +420,7 @@ int main(int argc, char** argv) {
         sampler.join();
         auto end = Clock::now();
         hostiles.closeAll();
+        if (pattern.tidy && !pattern.tidy()) hostiles.note += " (not tidied away) FAIL";
 
         // Back to where it started: give held transfer connections their time.
         ProcessSample after = sampleProcess(pid);

@@ -350,10 +350,16 @@ std::string checkCatalogFile(std::span<const std::uint8_t> input, const ScratchF
                 std::vector<std::string> listed;
                 bool opened =
                     catalog.forEachLine([&](std::string_view line) { listed.emplace_back(line); });
+                // The listing a client gets, line by line as it takes them.
+                std::vector<std::string> streamed;
+                CatalogLines lines = catalog.lines();
+                for (std::string line; lines.next(line);) streamed.push_back(line);
                 if (opened != scratch.exists("shared.dat"))
                     failure = "listing: opened a catalog that is missing, or not one that exists";
                 else if (listed != modelListable(now))
                     failure = "listing disagrees with the file";
+                else if (streamed != listed)
+                    failure = "the listing read line by line differs from the whole listing";
                 break;
             }
             case 2: {

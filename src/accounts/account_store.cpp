@@ -102,10 +102,16 @@ CreateOutcome AccountStore::create(std::string_view name, std::string_view passw
     // name with that account as its password. Refuse until it is mended.
     if (existing.endsInsideRecord) return CreateOutcome::WriteFailed;
 
+    std::string folder = "Users\\" + upperName;
     files_.makeDirectory("Users");
-    files_.makeDirectory("Users\\" + upperName);
+    bool folderMade = files_.makeDirectory(folder);
     std::string record = upperName + "\r\n" + std::string(password) + "\r\n";
-    if (!files_.appendRecord(ACCOUNTS_FILE, record, true, 0600)) return CreateOutcome::WriteFailed;
+    if (!files_.appendRecord(ACCOUNTS_FILE, record, true, 0600)) {
+        // No account: no folder made for it either. One that was there
+        // before (the operator's) stays.
+        if (folderMade) files_.removeEmptyDirectory(folder);
+        return CreateOutcome::WriteFailed;
+    }
     return CreateOutcome::Created;
 }
 

@@ -50,6 +50,8 @@ public:
 
     // Creates the account (name in any case): its folder under Users, then
     // its record, appended in one write and flushed to disk before returning.
+    // WriteFailed leaves users.dat as it was, without any part of the record,
+    // and removes the folder again if this call made it.
     CreateOutcome create(std::string_view name, std::string_view password) const;
     // Replaces adminpass.cfg with exactly `password`, atomically, mode 0600.
     bool setAdminPassword(std::string_view password) const;

@@ -114,6 +114,21 @@ LineReader::~LineReader() {
     if (handle_ >= 0) ::close(handle_);
 }
 
+LineReader::LineReader(LineReader&& other) noexcept
+    : handle_(other.handle_),
+      open_(other.open_),
+      failed_(other.failed_),
+      buffer_(std::move(other.buffer_)),
+      unread_(other.unread_),
+      start_(other.start_),
+      end_(other.end_),
+      eof_(other.eof_) {
+    other.handle_ = -1;
+    other.start_ = other.end_ = 0;
+    other.unread_ = 0;
+    other.eof_ = true;
+}
+
 bool LineReader::fill() {
     if (eof_ || handle_ < 0) return false;
     for (;;) {
@@ -350,6 +365,35 @@ const std::string* KeptFile::contentOf(const std::string& nativePath, bool* fail
     return &content_;
 }
 
+// ---- DirectoryReader ----
+
+DirectoryReader::DirectoryReader(const std::string& nativePath)
+    : stream_(::opendir(nativePath.c_str())), path_(nativePath) {}
+
+DirectoryReader::~DirectoryReader() {
+    if (stream_ != nullptr) ::closedir(static_cast<DIR*>(stream_));
+}
+
+DirectoryReader::DirectoryReader(DirectoryReader&& other) noexcept
+    : stream_(other.stream_), path_(std::move(other.path_)) {
+    other.stream_ = nullptr;
+}
+
+bool DirectoryReader::next(DirectoryEntry& entry) {
+    if (stream_ == nullptr) return false;
+    while (dirent* found = ::readdir(static_cast<DIR*>(stream_))) {
+        std::string_view name = found->d_name;
+        if (name == "." || name == ".." || name.starts_with(FileSystem::UPLOAD_TEMP_PREFIX))
+            continue;
+        entry.name = std::string(name);
+        entry.isDirectory = found->d_type == DT_DIR;
+        if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK)
+            entry.isDirectory = isDirectoryPath(path_ + "/" + entry.name);
+        return true;
+    }
+    return false;
+}
+
 // ---- SourceFile ----
 
 SourceFile::~SourceFile() {
@@ -564,6 +608,11 @@ bool FileSystem::removeFile(std::string_view stored) const {
     return ::unlink(nativePath(stored).c_str()) == 0;
 }
 
+bool FileSystem::removeEmptyDirectory(std::string_view stored) const {
+    kept_.distrust();
+    return ::rmdir(nativePath(stored).c_str()) == 0;
+}
+
 bool FileSystem::isReadOnlyFile(std::string_view stored) const {
     return isReadOnlyPath(nativePath(stored));
 }
@@ -597,26 +646,30 @@ LineReader FileSystem::readLines(std::string_view stored) const {
 
 bool FileSystem::listDirectory(std::string_view stored,
                                std::vector<DirectoryEntry>& entries) const {
-    std::string folder = nativePath(stored);
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) return false;
-    while (dirent* entry = ::readdir(directory)) {
-        std::string_view name = entry->d_name;
-        if (name == "." || name == ".." || name.starts_with(UPLOAD_TEMP_PREFIX)) continue;
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
-            isFolder = isDirectoryPath(folder + "/" + std::string(name));
-        entries.push_back({std::string(name), isFolder});
-    }
-    ::closedir(directory);
+    DirectoryReader reader = openDirectory(stored);
+    if (!reader.isOpen()) return false;
+    DirectoryEntry entry;
+    while (reader.next(entry)) entries.push_back(entry);
     return true;
+}
+
+DirectoryReader FileSystem::openDirectory(std::string_view stored) const {
+    return DirectoryReader(nativePath(stored));
 }
 
 bool FileSystem::appendRecord(std::string_view stored, std::string_view record, bool durable,
                               unsigned mode) const {
     kept_.distrust();
-    int handle = ::open(nativePath(stored).c_str(),
-                        O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
+    std::string path = nativePath(stored);
+    // Opened without O_CREAT first, so that a failed append knows whether the
+    // file was its own to remove again.
+    bool created = false;
+    int handle = ::open(path.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0 && errno == ENOENT) {
+        handle = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC,
+                        mode);
+        created = handle >= 0;
+    }
     if (handle < 0) return false;
     struct stat info {};
     bool ok = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
@@ -628,10 +681,26 @@ bool FileSystem::appendRecord(std::string_view stored, std::string_view record, 
         // alone is no line end: it stays part of that line, as readers see it.
         if (last != '\n') bytes = "\r\n";
     }
+    if (!ok) {
+        ::close(handle);
+        return false;
+    }
     bytes.append(record);
     // One write: a reader or a crash sees the whole record or none of it.
-    ok = ok && writeAll(handle, bytes.data(), bytes.size());
+    ok = writeAll(handle, bytes.data(), bytes.size());
     if (ok && durable) ok = ::fsync(handle) == 0;
+    if (!ok) {
+        // A write cut short (a full disk) leaves the start of the record, which
+        // the next append's line end would complete into a record nobody made:
+        // an account whose password is a prefix of the one sent, a catalog
+        // line naming a file that does not exist. The file goes back to the
+        // length it had, line end and all.
+        if (created) {
+            ::unlink(path.c_str());
+        } else if (::ftruncate(handle, info.st_size) == 0 && durable) {
+            ::fsync(handle);
+        }
+    }
     ::close(handle);
     return ok;
 }

@@ -46,6 +46,8 @@ public:
     // KeptFile); a file that has grown too large for one read is opened anew.
     LineReader(const std::string& nativePath, KeptFile& kept);
     ~LineReader();
+    // The moved-from reader has nothing left to read.
+    LineReader(LineReader&& other) noexcept;
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
@@ -162,6 +164,30 @@ private:
     std::uint32_t trustedSince_ = 0;  // a tick of SystemTickClock
 };
 
+// The entries of one folder, read one at a time from the open folder, so
+// that a folder of any size costs the reader the same: every entry except
+// "." and ".." and upload temporaries, in the order the system gives them.
+// Entries made or removed while it reads may or may not be seen; any other
+// entry is seen once.
+class DirectoryReader {
+public:
+    DirectoryReader() = default;
+    explicit DirectoryReader(const std::string& nativePath);
+    ~DirectoryReader();
+    DirectoryReader(DirectoryReader&& other) noexcept;
+    DirectoryReader(const DirectoryReader&) = delete;
+    DirectoryReader& operator=(const DirectoryReader&) = delete;
+
+    // False when the folder could not be opened (it then has no entries).
+    bool isOpen() const { return stream_ != nullptr; }
+    // False once every entry was read.
+    bool next(DirectoryEntry& entry);
+
+private:
+    void* stream_ = nullptr;  // the open DIR, owned
+    std::string path_;
+};
+
 // An open regular file, read-only, closed by the destructor.
 class SourceFile {
 public:
@@ -266,6 +292,8 @@ public:
     bool makeDirectory(std::string_view stored) const;
     // Deletes a file; a folder or a missing file gives false.
     bool removeFile(std::string_view stored) const;
+    // Deletes a folder only if it is empty.
+    bool removeEmptyDirectory(std::string_view stored) const;
     // A regular file its owner may not write: what a client may not delete.
     bool isReadOnlyFile(std::string_view stored) const;
     // Renames, failing when anything exists under the new name.
@@ -276,11 +304,15 @@ public:
     // Entries of a folder except "." and ".." and upload temporaries, in the
     // order the system gives them. False when the folder cannot be read.
     bool listDirectory(std::string_view stored, std::vector<DirectoryEntry>& entries) const;
+    // The same entries, one at a time, read as they are asked for.
+    DirectoryReader openDirectory(std::string_view stored) const;
 
     // Appends one record with a single write. If the file's last byte is not
     // a line end, CR LF goes first, so a torn or hand-edited last line never
     // fuses with the record. With durable, the data reaches the disk before
-    // this returns. New files get `mode`.
+    // this returns. New files get `mode`. False when the record could not be
+    // stored whole (a full disk); the file then has the length it had before
+    // (a file this call created is removed), so no part of the record stays.
     bool appendRecord(std::string_view stored, std::string_view record, bool durable,
                       unsigned mode = 0644) const;
     // Replaces the file's whole content through the temporary file: written,

@@ -70,6 +70,12 @@ void ClientList::markDue(ClientSession& session) {
     nextDue_.push_back(&session);
 }
 
+void ClientList::markStalledFrames(std::uint32_t now) {
+    for (const auto& session : sessions_) {
+        if (session->frameStalled(now)) markDue(*session);
+    }
+}
+
 std::size_t ClientList::indexOf(const ClientSession& session) const {
     auto found = std::lower_bound(sessions_.begin(), sessions_.end(), session.acceptOrder,
                                   [](const std::unique_ptr<ClientSession>& entry,

@@ -52,6 +52,10 @@ public:
     void pollAll();
     // The session has something to do: the next walk polls it.
     void markDue(ClientSession& session);
+    // Marks every session whose unfinished frame has stalled, so that the
+    // next walk ends it. Such a session is not due by itself: it waits for a
+    // byte that does not come. Looks at every session: call it now and then.
+    void markStalledFrames(std::uint32_t now);
     // Sessions that the next walk will poll (tests look at this).
     std::size_t dueCount() const { return nextDue_.size(); }
     // Kicks the first session with this userName: REPLY_CLOSING, close,

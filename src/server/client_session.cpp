@@ -10,6 +10,7 @@
 #include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "server/client_list.h"
+#include "server/list_items.h"
 #include "server/payload_reader.h"
 #include "server/protocol.h"
 #include "server/server_context.h"
@@ -21,6 +22,15 @@
 namespace vextora {
 
 namespace {
+
+// How much of a listing is queued at a time: whatever the catalog, a client
+// that never reads holds no more of it than this (and one entry), and one
+// pass sends no more of it than this to a client that reads it all at once.
+constexpr std::size_t LISTING_CHUNK = 64 * 1024;
+constexpr std::size_t LONGEST_LIST_ITEM = 2 + MAX_TEXT;
+// A frame buffer grows in steps of this, so a frame sent a byte at a time
+// costs a copy per step rather than per byte.
+constexpr std::size_t FRAME_GROWTH = 1024;
 
 // ---- The requests a session handles itself ----
 
@@ -130,6 +140,7 @@ ClientSession::~ClientSession() {
         logDebug("disconnect",
                  {{"user", userName}, {"address", acceptedAddress()}, {"session", acceptOrder}});
     }
+    releaseFrameBytes();
     server_.transfers.sessionClosed(acceptOrder);
     server_.poller.unwatch(control.nativeHandle());
     // Unread input would turn the close into a reset, which can destroy
@@ -139,11 +150,10 @@ ClientSession::~ClientSession() {
 }
 
 bool ClientSession::poll() {
-    if (!output_.empty()) {
+    if (replying()) {
         if ((controlReady & (READY_WRITE | READY_HANGUP)) && !flushOutput()) return false;
         // A reply the client does not take ends the session: it cannot hold the loop.
-        if (!output_.empty() &&
-            elapsedMs(lastOutputProgress_, server_.clock.now()) >= REPLY_STALL_MS)
+        if (replying() && elapsedMs(lastOutputProgress_, server_.clock.now()) >= REPLY_STALL_MS)
             return false;
     }
 
@@ -152,7 +162,7 @@ bool ClientSession::poll() {
         keep = pollTransfer();
         // A transfer's closing answer goes out at once, as a request's does.
         if (keep && !inTransfer() && !output_.empty()) keep = flushOutput();
-    } else if (!output_.empty()) {
+    } else if (replying()) {
         keep = true;  // read nothing more until the client has taken its replies
     } else if (state == SessionState::MessageReady) {
         state = SessionState::ReadingHeader;
@@ -160,23 +170,30 @@ bool ClientSession::poll() {
         if (requestBody_[0] == REQ_QUIT) return false;
         dispatch();
         std::vector<std::uint8_t>().swap(requestBody_);
+        releaseFrameBytes();
         keep = flushOutput();
     } else {
         keep = readRequest();
+        // A client that begins a frame and stops cannot keep its buffer for ever.
+        if (keep && frameStalled(server_.clock.now())) keep = false;
     }
     if (keep) {
         std::uint32_t interest = READY_READ;
         bool transferring = inTransfer();
         if (transferring && server_.transfers.awaiting(acceptOrder)) interest = 0;  // hang-ups only
-        if (!output_.empty()) interest = transferring ? interest | READY_WRITE : READY_WRITE;
+        if (replying()) interest = transferring ? interest | READY_WRITE : READY_WRITE;
         watchControl(interest);
     }
     return keep;
 }
 
 bool ClientSession::needsPolling() const {
-    return inTransfer() || state == SessionState::MessageReady || !output_.empty() ||
+    return inTransfer() || state == SessionState::MessageReady || replying() ||
            (controlReady & (READY_READ | READY_HANGUP)) != 0;
+}
+
+bool ClientSession::frameStalled(std::uint32_t now) const {
+    return frameUnfinished() && elapsedMs(lastInputProgress_, now) >= FRAME_STALL_MS;
 }
 
 bool ClientSession::pollTransfer() {
@@ -250,6 +267,7 @@ bool ClientSession::readRequest() {
     if (got.closed()) return false;
     if (got.error != 0) return got.wouldBlock();
     server_.activity = true;
+    lastInputProgress_ = server_.clock.now();
     if (downloadCompleted && state == SessionState::ReadingHeader) {
         downloadCompleted = false;
         // A client may cancel a download at any time, and cannot know that
@@ -269,8 +287,14 @@ bool ClientSession::readRequest() {
 
     if (state == SessionState::ReadingBody) {
         std::size_t needed = requestBody_.size() + got.bytes;
-        if (needed > requestBody_.capacity())
-            requestBody_.reserve(std::min<std::size_t>(bodyLength_, 2 * needed));
+        if (needed > requestBody_.capacity()) {
+            std::size_t room = (needed + FRAME_GROWTH - 1) / FRAME_GROWTH * FRAME_GROWTH;
+            room = std::min<std::size_t>(bodyLength_, room);
+            // Many clients each sending most of a large frame could otherwise
+            // hold any amount between them.
+            if (!holdFrameBytes(room)) return false;
+            requestBody_.reserve(room);
+        }
         requestBody_.insert(requestBody_.end(), piece, piece + got.bytes);
         bodyBytesRead_ += static_cast<std::uint32_t>(got.bytes);
         if (bodyBytesRead_ == bodyLength_) state = SessionState::MessageReady;
@@ -323,6 +347,7 @@ void ClientSession::dispatch() {
 }
 
 void ClientSession::kick() {
+    listing_.reset();
     reply(REPLY_CLOSING);
     control.sendSome(output_.data() + outputSent_, output_.size() - outputSent_);
     output_.clear();
@@ -351,23 +376,72 @@ void ClientSession::replyText(std::string_view text) {
     output_.append(text);
 }
 
-bool ClientSession::flushOutput() {
-    if (output_.empty()) return true;
-    controlReady &= ~READY_WRITE;
-    IoResult sent = control.sendSome(output_.data() + outputSent_, output_.size() - outputSent_);
-    if (sent.error != 0 && !sent.wouldBlock()) return false;
-    if (sent.bytes > 0) {
-        outputSent_ += sent.bytes;
-        lastOutputProgress_ = server_.clock.now();
-        server_.activity = true;
+void ClientSession::replyListing(std::unique_ptr<ListItems> items) {
+    if (output_.empty()) lastOutputProgress_ = server_.clock.now();
+    listing_ = std::move(items);
+}
+
+void ClientSession::produceListing() {
+    if (output_.capacity() < LISTING_CHUNK + LONGEST_LIST_ITEM)
+        output_.reserve(LISTING_CHUNK + LONGEST_LIST_ITEM);
+    std::string text;
+    while (output_.size() < LISTING_CHUNK) {
+        if (!listing_->next(text)) {
+            listing_.reset();
+            return reply(REPLY_LIST_END);
+        }
+        replyListItem(text);
     }
-    if (outputSent_ == output_.size()) {
+}
+
+bool ClientSession::flushOutput() {
+    // The next chunk of a listing is made once the client has taken the
+    // last, at most one per call: a client that reads a long listing as fast
+    // as it comes still takes its turn with the others.
+    bool produced = false;
+    for (;;) {
+        if (output_.empty() && listing_ && !produced) {
+            produceListing();
+            produced = true;
+        }
+        if (output_.empty()) break;
+        controlReady &= ~READY_WRITE;
+        IoResult sent =
+            control.sendSome(output_.data() + outputSent_, output_.size() - outputSent_);
+        if (sent.error != 0 && !sent.wouldBlock()) return false;
+        if (sent.bytes > 0) {
+            outputSent_ += sent.bytes;
+            lastOutputProgress_ = server_.clock.now();
+            server_.activity = true;
+        }
+        if (outputSent_ < output_.size()) return true;  // the rest when the client takes more
         output_.clear();
         outputSent_ = 0;
-        // An idle session keeps little: give back what a long listing took.
-        if (output_.capacity() > 4096) std::string().swap(output_);
+        if (!listing_) break;
+        if (produced) {
+            // The connection took it all and may take more: the next pass
+            // goes on without waiting to be told.
+            controlReady |= READY_WRITE;
+            return true;
+        }
     }
+    // An idle session keeps little: give back what a long listing took.
+    if (output_.capacity() > 4096) std::string().swap(output_);
     return true;
+}
+
+bool ClientSession::holdFrameBytes(std::size_t capacity) {
+    std::size_t charge = capacity > FRAME_FREE_BYTES ? capacity - FRAME_FREE_BYTES : 0;
+    std::size_t others = server_.heldFrameBytes - frameCharge_;
+    if (charge > frameCharge_ && others + charge > MAX_HELD_FRAME_BYTES) return false;
+    server_.heldFrameBytes = others + charge;
+    frameCharge_ = charge;
+    return true;
+}
+
+void ClientSession::releaseFrameBytes() {
+    server_.heldFrameBytes -= frameCharge_;
+    frameCharge_ = 0;
 }
 
 void ClientSession::watchControl(std::uint32_t interest) {

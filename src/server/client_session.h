@@ -8,8 +8,16 @@
 //
 // Replies are queued and sent without ever blocking. While a reply is still
 // queued the session reads no further request, and a reply the client does
-// not take for REPLY_STALL_MS ends the session: a client that never reads can
-// hold neither the loop nor more than one reply's worth of memory.
+// not take for REPLY_STALL_MS ends the session: a client that never reads
+// cannot hold the loop. A listing is made as the client takes it, a chunk at
+// a time, so a client that never reads holds at most one chunk of it
+// (LISTING_CHUNK, 64 KiB), however long the catalog.
+//
+// A request frame's buffer grows with the bytes that arrived, never ahead of
+// them. The unfinished frames of all sessions together hold at most
+// MAX_HELD_FRAME_BYTES beyond the first FRAME_FREE_BYTES of each; a frame
+// that would take them past it ends its session, and so does a frame that
+// makes no progress for FRAME_STALL_MS.
 //
 // The record's login fields are public: the request handlers of the accounts
 // and sharing units read and set them, as the session's own operations do.
@@ -29,6 +37,7 @@
 
 namespace vextora {
 
+class ListItems;
 class ServerContext;
 
 enum class SessionState : std::int32_t {
@@ -59,6 +68,10 @@ public:
     // limits move with the clock), replies are queued (their stall limit),
     // or reported readiness has not been acted on yet.
     bool needsPolling() const;
+    // An unfinished request frame has had no byte for FRAME_STALL_MS: the
+    // next poll ends the session. (Sessions waiting for a frame's next byte
+    // are not polled, so the list looks for these now and then.)
+    bool frameStalled(std::uint32_t now) const;
     // The poller reported one of the session's connections: it is due.
     void onReady() override;
     // Sends REPLY_CLOSING and closes the control connection. The caller
@@ -84,6 +97,11 @@ public:
         if (at >= output_.size()) return std::nullopt;
         return static_cast<std::uint8_t>(output_[at]);
     }
+    // A whole listing: 16 and the text of each entry of `items`, then 17,
+    // queued after what is queued already. The entries are taken from
+    // `items` only as the client takes the reply; the session owns `items`
+    // until its last entry is queued.
+    void replyListing(std::unique_ptr<ListItems> items);
 
     // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
     // when the connection has failed meanwhile.
@@ -127,6 +145,18 @@ public:
     }
 
 private:
+    // Replies are queued or a listing is still being made.
+    bool replying() const { return !output_.empty() || listing_ != nullptr; }
+    bool frameUnfinished() const {
+        return state == SessionState::ReadingBody ||
+               (state == SessionState::ReadingHeader && headerBytesRead_ > 0);
+    }
+    // Lets the frame buffer grow to `capacity`, counting it against what all
+    // unfinished frames may hold; false when that would go past the limit.
+    bool holdFrameBytes(std::size_t capacity);
+    void releaseFrameBytes();
+    // Queues the next chunk of the listing, and 17 after its last entry.
+    void produceListing();
     bool readRequest();
     // One step of the running transfer: the control byte, then the engine's step.
     bool pollTransfer();
@@ -142,11 +172,14 @@ private:
     std::uint32_t bodyLength_ = 0;
     std::uint32_t bodyBytesRead_ = 0;
     std::vector<std::uint8_t> requestBody_;
+    std::size_t frameCharge_ = 0;          // this frame's part of heldFrameBytes
+    std::uint32_t lastInputProgress_ = 0;  // tick of the frame's last byte
 
     std::string output_;
     std::size_t outputSent_ = 0;
     std::uint32_t lastOutputProgress_ = 0;
-    bool closing_ = false;  // quit with replies still queued: send them, then end
+    std::unique_ptr<ListItems> listing_;  // the listing being made, if any
+    bool closing_ = false;                // quit with replies still queued: send them, then end
 };
 
 }  // namespace vextora

@@ -66,6 +66,13 @@ inline constexpr std::uint32_t SIZE_UNAVAILABLE = 0xFFFFFFFF;
 // ends the session before anything is allocated.
 inline constexpr std::uint32_t MAX_FRAME_PAYLOAD = 65536;
 
+// What the unfinished request frames of all sessions may hold together,
+// counting only what each holds beyond its first FRAME_FREE_BYTES. A frame
+// that would take them past it ends its session. No real request is that
+// long, so none is ever refused for it, whatever other clients hold.
+inline constexpr std::size_t FRAME_FREE_BYTES = 1024;
+inline constexpr std::size_t MAX_HELD_FRAME_BYTES = 16 * 1024 * 1024;
+
 // A client's piece size is clamped into this range. The byte stream shows no
 // piece boundaries, so the clamp is invisible to clients.
 inline constexpr std::uint32_t MIN_PIECE_SIZE = 4096;
@@ -82,5 +89,6 @@ inline constexpr std::size_t MAX_ACCOUNT_NAME = 253;
 inline constexpr std::uint32_t TRANSFER_HOLD_MS = 30000;   // early transfer connection
 inline constexpr std::uint32_t TRANSFER_AWAIT_MS = 60000;  // session awaiting its connection
 inline constexpr std::uint32_t REPLY_STALL_MS = 5000;      // reply the client does not take
+inline constexpr std::uint32_t FRAME_STALL_MS = 60000;     // request frame that stops arriving
 
 }  // namespace vextora

@@ -15,6 +15,9 @@ namespace {
 // rewrites and transfer connections need them.
 constexpr long DESCRIPTORS_KEPT_FOR_SESSIONS = 64;
 constexpr std::uint32_t MEMORY_RELEASE_INTERVAL_MS = 1000;
+// How often every session is looked at for a stalled request frame: the
+// 60 s limit is then kept to within this.
+constexpr std::uint32_t FRAME_SWEEP_INTERVAL_MS = 1000;
 // How soon an idle pass looks again while a transfer connection waits for
 // a moment to pass before it can be handed on.
 constexpr int PAIRING_LOOK_MS = 20;
@@ -147,6 +150,10 @@ void Server::runPass() {
     }
     if (transfers_.service(lookedAt_)) context_->activity = true;
 
+    if (elapsedMs(lastFrameSweep_, clock_.now()) >= FRAME_SWEEP_INTERVAL_MS) {
+        lastFrameSweep_ = clock_.now();
+        clients_.markStalledFrames(lastFrameSweep_);
+    }
     clients_.pollAll();
     clientsSinceRelease_ = std::max(clientsSinceRelease_, clients_.size());
     transfers_.settle();

@@ -8,7 +8,9 @@
 //      ago);
 //   2. accepts at most one control connection, and lets the transfer engine
 //      take transfer connections and move detached downloads;
-//   3. polls every session once, in accept order, destroying finished ones;
+//   3. polls every session once, in accept order, destroying finished ones
+//      (once a second, sessions whose request frame has stalled are made due
+//      first, so that their time limit ends them);
 //   4. lets the transfer engine settle what the polls have made clear;
 //   5. lets the window system handle its pending events, without waiting;
 //   6. ends the loop when a stop was requested.
@@ -106,6 +108,7 @@ private:
     std::uint32_t catalogChanged_ = 0;
     std::size_t clientsSinceRelease_ = 0;  // most clients since memory was last released
     std::uint32_t lastRelease_ = 0;
+    std::uint32_t lastFrameSweep_ = 0;
     std::chrono::steady_clock::time_point lastLook_;  // last look at readiness
     Stamp lookedAt_ = 0;                              // the wall clock just before that look
     bool idleLastPass_ = false;

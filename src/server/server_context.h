@@ -2,6 +2,7 @@
 // It is created by the Server and outlives every session.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/file_system.h"
@@ -30,6 +31,9 @@ public:
     std::uint64_t pass = 0;
     // The id of the next session accepted, in accept order from 1.
     std::uint64_t nextSession = 1;
+    // What the sessions' unfinished request frames hold beyond their first
+    // FRAME_FREE_BYTES each; kept at most MAX_HELD_FRAME_BYTES by the sessions.
+    std::size_t heldFrameBytes = 0;
 };
 
 }  // namespace vextora

@@ -34,6 +34,19 @@ bool Catalog::forEachLine(const std::function<void(std::string_view)>& visit) co
     return true;
 }
 
+CatalogLines Catalog::lines() const {
+    return CatalogLines(files_.readLines(FILE_NAME));
+}
+
+bool CatalogLines::next(std::string& line) {
+    while (reader_.next(current_)) {
+        if (!listable(current_)) continue;
+        line = current_.text;
+        return true;
+    }
+    return false;
+}
+
 bool Catalog::publish(std::string_view line) const {
     // Every reader takes at most 255 bytes a line: a longer line would be
     // seen cut, or not at all, so it is never written.

@@ -13,9 +13,24 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
+
 namespace vextora {
 
-class FileSystem;
+// The listable lines of the catalog as it was when it was opened, one at a
+// time, each read once. It holds the open file (a small catalog: a copy of
+// its content) and the line last read, never the listing: a listing of any
+// catalog costs the same little memory.
+class CatalogLines {
+public:
+    explicit CatalogLines(LineReader reader) : reader_(std::move(reader)) {}
+    // The next listable line; false at the end (a missing catalog has none).
+    bool next(std::string& line);
+
+private:
+    LineReader reader_;
+    TextLine current_;
+};
 
 class Catalog {
 public:
@@ -31,6 +46,8 @@ public:
     // Calls `visit` with each listable line, in file order. False when the
     // catalog cannot be read (it does not exist).
     bool forEachLine(const std::function<void(std::string_view)>& visit) const;
+    // The same lines, read as they are asked for.
+    CatalogLines lines() const;
     // Appends the line. Refused (false, nothing written) when it is longer
     // than 255 bytes or holds a line end.
     bool publish(std::string_view line) const;

@@ -1,11 +1,12 @@
 #include "sharing/catalog_requests.h"
 
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/event_log.h"
 #include "platform/file_system.h"
 #include "server/client_session.h"
+#include "server/list_items.h"
 #include "server/payload_reader.h"
 #include "server/protocol.h"
 #include "server/server_context.h"
@@ -14,6 +15,33 @@
 namespace vextora {
 
 namespace {
+
+class CatalogItems final : public ListItems {
+public:
+    explicit CatalogItems(CatalogLines lines) : lines_(std::move(lines)) {}
+    bool next(std::string& text) override { return lines_.next(text); }
+
+private:
+    CatalogLines lines_;
+};
+
+class FolderItems final : public ListItems {
+public:
+    explicit FolderItems(DirectoryReader folder) : folder_(std::move(folder)) {}
+    bool next(std::string& text) override {
+        while (folder_.next(entry_)) {
+            // A name no length byte can carry is not listed at all.
+            if (entry_.name.size() > MAX_TEXT) continue;
+            text = entry_.name;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    DirectoryReader folder_;
+    DirectoryEntry entry_;
+};
 
 void logCatalogChange(const ClientSession& session, std::string_view event, std::string_view line,
                       bool done) {
@@ -64,19 +92,13 @@ void setShared(ClientSession& session, PayloadReader& payload) {
 
 void listFiles(ClientSession& session, PayloadReader& payload) {
     auto selector = payload.byte();
-    if (selector && *selector == SELECT_OWN_FOLDER) {
-        std::vector<DirectoryEntry> entries;
-        if (session.loginState == 2)
-            session.server().files.listDirectory(session.ownFolder(), entries);
-        for (const auto& entry : entries) {
-            if (entry.name.size() <= MAX_TEXT) session.replyListItem(entry.name);
-        }
-    } else if (selector) {
-        Catalog(session.server().files).forEachLine([&](std::string_view line) {
-            session.replyListItem(line);
-        });
-    }
-    session.reply(REPLY_LIST_END);
+    if (!selector) return session.reply(REPLY_LIST_END);
+    const FileSystem& files = session.server().files;
+    if (*selector != SELECT_OWN_FOLDER)
+        return session.replyListing(std::make_unique<CatalogItems>(Catalog(files).lines()));
+    // Only a logged-in caller has an own folder.
+    if (session.loginState != 2) return session.reply(REPLY_LIST_END);
+    session.replyListing(std::make_unique<FolderItems>(files.openDirectory(session.ownFolder())));
 }
 
 }  // namespace vextora

@@ -14,7 +14,8 @@ void fileInfo(ClientSession& session, PayloadReader& payload);
 // withdraws every equal line. Never answers.
 void setShared(ClientSession& session, PayloadReader& payload);
 // REQ_LIST_FILES: selector. 24 lists the caller's own folder, anything else
-// the catalog: 16, length, name per entry, then 17.
+// the catalog: 16, length, name per entry, then 17. The folder or catalog is
+// read as the client takes the reply, each entry once.
 void listFiles(ClientSession& session, PayloadReader& payload);
 
 }  // namespace vextora

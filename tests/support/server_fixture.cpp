@@ -1,6 +1,7 @@
 #include "support/server_fixture.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace vextora::test {
 
@@ -80,6 +81,26 @@ std::unique_ptr<client::Client> ServerFixture::loginAs(const std::string& name,
     auto status = client->login(name, password);
     EXPECT_TRUE(status.ok()) << name << ": " << status.message;
     return client;
+}
+
+bool ServerFixture::sessionsTookAllInput() {
+    bool taken = true;
+    window_.runOnServer([&] {
+        ClientList& clients = server_->clients();
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            int pending = 0;
+            if (::ioctl(clients.at(i).control.nativeHandle(), FIONREAD, &pending) == 0 &&
+                pending > 0)
+                taken = false;
+        }
+    });
+    return taken;
+}
+
+std::size_t ServerFixture::heldFrameBytes() {
+    std::size_t held = 0;
+    window_.runOnServer([&] { held = server_->context().heldFrameBytes; });
+    return held;
 }
 
 bool ServerFixture::eventually(const std::function<bool()>& condition, int timeoutMs) {

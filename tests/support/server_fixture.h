@@ -58,6 +58,13 @@ protected:
     std::unique_ptr<client::Client> loginAs(const std::string& name,
                                             const std::string& password = "pw");
 
+    // Every session has read everything its client sent so far (asked on
+    // the server's thread, between polls).
+    bool sessionsTookAllInput();
+    // What the sessions' unfinished request frames count for against their
+    // limit, read on the server's thread.
+    std::size_t heldFrameBytes();
+
     // Waits until `condition` holds, up to timeoutMs; false if it never did.
     static bool eventually(const std::function<bool()>& condition, int timeoutMs = 3000);
 

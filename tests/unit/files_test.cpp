@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +26,29 @@ namespace vextora {
 namespace {
 
 using test::TempDir;
+
+// Writes that would take any file of this process past `bytes` stop there
+// (EFBIG), as they would on a full disk, for the life of the object.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    sighandler_t previous_ = SIG_DFL;
+};
 
 std::vector<TextLine> readAll(const TempDir& dir, const std::string& name) {
     LineReader reader((dir / name).string());
@@ -337,6 +362,41 @@ TEST(FileSystemAppend, TornLastLineGetsItsLineEndFirst) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
+TEST(FileSystemAppend, AWriteCutShortLeavesTheFileAsItWas) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    struct Case {
+        std::string before;
+        bool exists;
+        bool durable;
+    };
+    const Case cases[] = {
+        {"BOB\r\nbobpw\r\n", true, true},
+        {"BOB\r\nbobpw\r\n", true, false},
+        {"BOB\r\ntorn", true, true},  // the line end it would get goes too
+        {"", true, false},
+        {"", false, true},
+    };
+    const std::string record = "EVE\r\n" + std::string(44, 'p') + "\r\n";
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir / "f");
+        if (c.exists) dir.write("f", c.before);
+        {
+            // Room for part of the record only: the write stops in its middle.
+            FileSizeLimit limit(c.before.size() + 17);
+            EXPECT_FALSE(files.appendRecord("f", record, c.durable)) << c.before;
+        }
+        if (c.exists)
+            EXPECT_EQ(dir.read("f"), c.before);
+        else
+            EXPECT_FALSE(dir.exists("f")) << "a file made for the record goes with it";
+        // With room again, the next append adds exactly its own record.
+        ASSERT_TRUE(files.appendRecord("f", "ANN\r\nannpw\r\n", c.durable));
+        std::string separator = c.before.empty() || c.before.back() == '\n' ? "" : "\r\n";
+        EXPECT_EQ(dir.read("f"), c.before + separator + "ANN\r\nannpw\r\n");
+    }
+}
+
 TEST(FileSystemReplace, RewriteLeavesNoTemporaryAndKeepsTargetOnFailure) {
     TempDir dir;
     FileSystem files(dir.str());
@@ -495,6 +555,49 @@ TEST(AccountCreation, AppendsAfterATornRecordAndRefusesADanglingName) {
     EXPECT_EQ(accounts.create("dave", "davepw"), CreateOutcome::WriteFailed)
         << "appending would make DAVE the password of CAROL";
     EXPECT_EQ(dir.read("users.dat"), "BOB\r\nbobpw\r\nCAROL\r\n");
+}
+
+TEST(AccountCreation, ARecordThatCannotBeStoredLeavesNoAccountBehind) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    AccountStore accounts(files);
+    const std::string before = "BOB\r\nbobpw\r\n";
+    dir.write("users.dat", before);
+    const std::string password(44, 'e');
+    {
+        FileSizeLimit limit(before.size() + 20);  // "EVE", its line end, 15 of 44
+        EXPECT_EQ(accounts.create("eve", password), CreateOutcome::WriteFailed);
+        EXPECT_EQ(dir.read("users.dat"), before);
+        EXPECT_FALSE(dir.exists("Users/EVE")) << "no folder for an account that is not there";
+        EXPECT_EQ(accounts.create("eve", password), CreateOutcome::WriteFailed)
+            << "the name is not taken by what the failed write left";
+    }
+    EXPECT_EQ(accounts.create("eve", password), CreateOutcome::Created);
+    EXPECT_EQ(dir.read("users.dat"), before + "EVE\r\n" + password + "\r\n");
+    EXPECT_EQ(accounts.checkAccount("EVE", password), LoginCheck::Ok);
+    EXPECT_EQ(accounts.checkAccount("EVE", password.substr(0, 15)), LoginCheck::WrongPassword);
+
+    // A folder the operator made beforehand stays when the record fails.
+    std::filesystem::create_directories(dir / "Users" / "MAL");
+    FileSizeLimit limit(dir.read("users.dat").size() + 4);
+    EXPECT_EQ(accounts.create("mal", "malpw"), CreateOutcome::WriteFailed);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "Users" / "MAL"));
+}
+
+TEST(CatalogPublish, ALineThatCannotBeStoredLeavesTheCatalogAsItWas) {
+    TempDir dir;
+    FileSystem files(dir.str());
+    Catalog catalog(files);
+    const std::string before = "ANN\\a.txt\r\n";
+    dir.write("shared.dat", before);
+    {
+        FileSizeLimit limit(before.size() + 10);
+        EXPECT_FALSE(catalog.publish("BOB\\quarterly-report.pdf"));
+        EXPECT_EQ(dir.read("shared.dat"), before);
+        EXPECT_FALSE(catalog.contains("BOB\\quarterl"));
+    }
+    ASSERT_TRUE(catalog.publish("BOB\\b.txt"));
+    EXPECT_EQ(dir.read("shared.dat"), before + "BOB\\b.txt\r\n");
 }
 
 TEST(CatalogCount, PrefixRuleAndUnendedLastLine) {

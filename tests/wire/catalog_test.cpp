@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -87,6 +88,56 @@ TEST_F(CatalogRequests, OwnFolderListingShowsFilesAndFoldersOnly) {
     EXPECT_EQ(anonymous->listOwnFolder()->size(), 0u) << "no own folder before a login";
     auto guest = loginAs("GUEST");
     EXPECT_EQ(guest->listOwnFolder()->size(), 0u);
+}
+
+TEST_F(CatalogRequests, ALongListingShowsTheCatalogAsItWasWhenAskedForWhileItChanges) {
+    // Far more than the connection holds while nobody reads, so the rest of
+    // the listing is read from the file only after the changes.
+    std::vector<std::string> lines;
+    std::string catalog;
+    for (int i = 0; i < 12000; ++i) {
+        lines.push_back("ANN\\" + std::to_string(10000 + i) + std::string(150, 'c'));
+        catalog += lines.back() + "\r\n";
+    }
+    dir_.write("shared.dat", catalog);
+    auto bob = loginAs("bob");
+    for (bool rewrite : {false, true}) {
+        auto slow = connect("127.0.0.2");
+        ASSERT_TRUE(slow->connection().sendFrame(Payload(REQ_LIST_FILES).byte(0)));
+        int queued = -1;
+        ASSERT_TRUE(eventually([&] {
+            int now = 0;
+            ::ioctl(slow->connection().socket().nativeHandle(), FIONREAD, &now);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            bool settled = now > 0 && now == queued;
+            queued = now;
+            return settled;
+        }));
+        ASSERT_LT(static_cast<std::size_t>(queued), catalog.size()) << "the listing is on its way";
+        // An append, or a withdraw that puts a new file in the catalog's place.
+        publish(*bob, "late.txt");
+        if (rewrite) publish(*bob, "late.txt", false);
+        auto listed = slow->listCatalog();  // the reply already on its way
+        ASSERT_TRUE(listed);
+        EXPECT_EQ(*listed, lines) << (rewrite ? "withdraw" : "publish");
+        if (!rewrite) lines.push_back("BOB\\late.txt");
+    }
+    EXPECT_EQ(bob->listCatalog()->size(), 12000u) << "the next listing sees the changes";
+}
+
+TEST_F(CatalogRequests, AnOwnFolderOfManyFilesListsEachOnce) {
+    auto bob = loginAs("bob");
+    std::vector<std::string> names;  // a listing of some 140 KB: more than one chunk
+    for (int i = 0; i < 700; ++i) {
+        names.push_back(std::to_string(i) + std::string(200, 'n'));
+        dir_.write("Users/BOB/" + names.back(), "");
+    }
+    dir_.write("Users/BOB/" + std::string(256, 'L'), "");  // no length byte carries it
+    auto listed = bob->listOwnFolder();
+    ASSERT_TRUE(listed);
+    std::sort(listed->begin(), listed->end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(*listed, names);
 }
 
 TEST_F(CatalogRequests, FileInfoReportsSizeAndSharedFlag) {

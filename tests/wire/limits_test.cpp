@@ -69,6 +69,51 @@ TEST_F(TimeLimits, RepliesTheClientNeverTakesEndItsSessionAfterFiveSeconds) {
     EXPECT_TRUE(other->fileInfo("x"));
 }
 
+TEST_F(TimeLimits, AFrameThatStopsArrivingEndsItsSessionAfterAMinuteWithoutProgress) {
+    // Wherever a frame stops, its session holds what arrived: only so long.
+    auto header = [](std::uint32_t length) {
+        std::string bytes;
+        for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(length >> shift);
+        return bytes;
+    };
+    const std::string stops[] = {
+        header(100).substr(0, 2),                             // inside the header
+        header(100) + std::string(1, REQ_LOGIN) + "\x05GUE",  // inside the payload
+        header(MAX_FRAME_PAYLOAD) + std::string(40000, 'x'),  // inside a large payload
+        header(0),                                            // an empty frame
+    };
+    auto idle = connect();  // between requests: no frame, no limit
+    std::vector<std::unique_ptr<client::Client>> stopped;
+    for (const std::string& bytes : stops) {
+        stopped.push_back(connect());
+        ASSERT_TRUE(stopped.back()->connection().sendRaw(bytes.data(), bytes.size()));
+    }
+    // One more that goes on sending, a byte now and then.
+    auto trickle = connect();
+    std::string login = header(8) + std::string(1, REQ_LOGIN) + std::string("\x05GUEST\x00", 7);
+    ASSERT_TRUE(trickle->connection().sendRaw(login.data(), 1));
+    ASSERT_TRUE(eventually([&] { return window_.clientCount() == 6 && sessionsTookAllInput(); }));
+
+    advance(50000);
+    ASSERT_TRUE(trickle->connection().sendRaw(login.data() + 1, 5));
+    ASSERT_TRUE(eventually([&] { return sessionsTookAllInput(); }));
+    advance(9000);
+    EXPECT_EQ(window_.clientCount(), 6u) << "59 s: not yet";
+    advance(1000);
+    EXPECT_TRUE(eventually([&] { return window_.clientCount() == 2; }));
+    for (auto& client : stopped)
+        EXPECT_TRUE(eventually([&] { return client->connection().closedByPeer(); }));
+
+    advance(49000);
+    EXPECT_EQ(window_.clientCount(), 2u) << "its last byte came 50 s ago";
+    ASSERT_TRUE(trickle->connection().sendRaw(login.data() + 6, login.size() - 6));
+    EXPECT_EQ(trickle->connection().readByte(), REPLY_OK);
+    advance(120000);
+    EXPECT_TRUE(idle->login("GUEST", "").ok()) << "a client between requests waits as it likes";
+    EXPECT_EQ(window_.clientCount(), 2u);
+    EXPECT_EQ(heldFrameBytes(), 0u) << "nothing counts for the frames that went";
+}
+
 TEST_F(TimeLimits, ASessionAwaitingItsConnectionGivesUpAfterAMinute) {
     auto bob = loginAs("bob");
     ASSERT_TRUE(
