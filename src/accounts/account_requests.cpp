@@ -5,6 +5,7 @@
 
 #include "accounts/account_store.h"
 #include "accounts/login_throttle.h"
+#include "platform/event_log.h"
 #include "platform/file_system.h"
 #include "platform/tick_clock.h"
 #include "server/client_session.h"
@@ -37,6 +38,43 @@ void refuseLogin(ClientSession& session, std::uint8_t code) {
     session.holdReply(code);
 }
 
+std::string upperCased(std::string_view text) {
+    std::string upper(text);
+    uppercaseInPlace(upper);
+    return upper;
+}
+
+// Logs how a login ended, whichever way the handler returns: the session's
+// state and the answer queued meanwhile tell. Never the password.
+class LoginRecord {
+public:
+    LoginRecord(const ClientSession& session, const std::string& name)
+        : session_(session), name_(name), queuedBefore_(session.queuedReplyBytes()) {}
+    ~LoginRecord() {
+        logEvent("login", {{"user", name_},
+                           {"address", session_.acceptedAddress()},
+                           {"session", session_.acceptOrder},
+                           {"result", result()}});
+    }
+    LoginRecord(const LoginRecord&) = delete;
+    LoginRecord& operator=(const LoginRecord&) = delete;
+
+private:
+    const char* result() const {
+        if (session_.loginState == 2) return "ok";
+        // A refusal the throttle holds back is still this login's answer.
+        std::optional<std::uint8_t> answer = session_.heldReplyCode();
+        if (!answer) answer = session_.queuedReplyByte(queuedBefore_);
+        if (answer == REPLY_BAD_PASSWORD) return "wrong_password";
+        if (answer == REPLY_BAD_NAME) return "unknown_user";
+        return "refused";
+    }
+
+    const ClientSession& session_;
+    const std::string& name_;
+    std::size_t queuedBefore_;
+};
+
 }  // namespace
 
 void login(ClientSession& session, PayloadReader& payload) {
@@ -46,6 +84,7 @@ void login(ClientSession& session, PayloadReader& payload) {
     std::string name = untilNul(*nameField);
     std::string password = untilNul(*passwordField);
     uppercaseInPlace(name);
+    LoginRecord record(session, name);
 
     AccountStore accounts(session.server().files);
     if (name == "ADMIN") {
@@ -81,6 +120,9 @@ void createAccount(ClientSession& session, PayloadReader& payload) {
     std::string password = untilNul(*passwordField);
     switch (AccountStore(session.server().files).create(*nameField, password)) {
         case CreateOutcome::Created:
+            logEvent("account_created", {{"user", upperCased(*nameField)},
+                                         {"address", session.acceptedAddress()},
+                                         {"session", session.acceptOrder}});
             return session.reply(REPLY_OK);
         case CreateOutcome::Refused:
             return session.reply(REPLY_BAD_NAME);

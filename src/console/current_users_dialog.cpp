@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "console/controls.h"
+#include "platform/event_log.h"
 #include "server/client_list.h"
 #include "server/protocol.h"
 
@@ -119,8 +120,10 @@ void CurrentUsersDialog::onDropUserClicked() {
         showErrorBox(this, QStringLiteral("No user selected."));
         return;
     }
-    if (!clients_.kickUserByName(*name))
-        showErrorBox(this, QStringLiteral("Client already disconnected."));
+    bool dropped = clients_.kickUserByName(*name);
+    logEvent("kick",
+             {{"by", "console"}, {"user", *name}, {"result", dropped ? "ok" : "not_connected"}});
+    if (!dropped) showErrorBox(this, QStringLiteral("Client already disconnected."));
     removeSelectedEntry();
 }
 

@@ -355,7 +355,7 @@ bool SplicePipe::open(std::size_t capacity) {
 }
 
 IoResult TcpSocket::receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_t length,
-                                    bool* written) {
+                                    bool* written, int* writeError) {
     *written = true;
     // Non-blocking on both ends: the socket has only what has arrived, and
     // the pipe is empty, so the receive never waits.
@@ -366,7 +366,10 @@ IoResult TcpSocket::receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_
     while (left > 0) {
         ssize_t put = ::splice(pipe.readEnd_, nullptr, fileHandle, nullptr, left, SPLICE_F_MOVE);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) break;
+        if (put <= 0) {
+            if (writeError != nullptr) *writeError = put < 0 ? errno : EIO;
+            break;
+        }
         left -= static_cast<std::size_t>(put);
     }
     if (left > 0) {

@@ -136,8 +136,10 @@ public:
     // Receives up to `length` bytes (at most the pipe's capacity) and writes
     // them to the file at its position, through the pipe: the result is that
     // of the receive. When the file does not take them all, *written is set
-    // false and the rest is dropped, so the pipe is empty again either way.
-    IoResult receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_t length, bool* written);
+    // false (and *writeError, if given, to the file's errno) and the rest is
+    // dropped, so the pipe is empty again either way.
+    IoResult receiveIntoFile(SplicePipe& pipe, int fileHandle, std::size_t length, bool* written,
+                             int* writeError = nullptr);
     // True when the peer has closed or the connection failed, without taking
     // any byte out of the connection.
     bool peerClosed();

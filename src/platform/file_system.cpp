@@ -407,7 +407,8 @@ SourceFile::~SourceFile() {
     close();
 }
 
-SourceFile::SourceFile(SourceFile&& other) noexcept : handle_(other.handle_), size_(other.size_) {
+SourceFile::SourceFile(SourceFile&& other) noexcept
+    : handle_(other.handle_), size_(other.size_), error_(other.error_) {
     other.handle_ = -1;
 }
 
@@ -416,6 +417,7 @@ SourceFile& SourceFile::operator=(SourceFile&& other) noexcept {
         close();
         handle_ = other.handle_;
         size_ = other.size_;
+        error_ = other.error_;
         other.handle_ = -1;
     }
     return *this;
@@ -425,14 +427,19 @@ bool SourceFile::open(const std::string& nativePath) {
     close();
     // O_NONBLOCK: opening a FIFO planted in a folder must not hang the server.
     int handle = ::open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (handle < 0) return false;
+    if (handle < 0) {
+        error_ = errno;
+        return false;
+    }
     struct stat info {};
     if (::fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error_ = ENOENT;
         ::close(handle);
         return false;
     }
     handle_ = handle;
     size_ = static_cast<std::uint64_t>(info.st_size);
+    error_ = 0;
     return true;
 }
 
@@ -477,16 +484,29 @@ UploadFile::~UploadFile() {
 bool UploadFile::begin(const std::string& nativeTarget) {
     abandon();
     failed_ = false;
+    error_ = 0;
     // A read-only file is not written over, as it is not deleted.
-    if (isDirectoryPath(nativeTarget) || isReadOnlyPath(nativeTarget)) return false;
+    if (isDirectoryPath(nativeTarget)) {
+        error_ = EISDIR;
+        return false;
+    }
+    if (isReadOnlyPath(nativeTarget)) {
+        error_ = EACCES;
+        return false;
+    }
     std::string folder = folderOf(nativeTarget);
     // An unnamed file leaves nothing behind if the process dies mid-upload.
     int handle = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
     if (handle < 0) {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        error_ = errno;
+        if (error_ != EOPNOTSUPP && error_ != EISDIR && error_ != EINVAL) return false;
         std::string named = hiddenTemporaryIn(folder);
         handle = ::open(named.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (handle < 0) return false;
+        if (handle < 0) {
+            error_ = errno;
+            return false;
+        }
+        error_ = 0;
         tempPath_ = named;
     }
     handle_ = handle;
@@ -496,7 +516,10 @@ bool UploadFile::begin(const std::string& nativeTarget) {
 
 bool UploadFile::write(const void* data, std::size_t length) {
     if (handle_ < 0 || failed_) return false;
-    if (!writeAll(handle_, static_cast<const char*>(data), length)) failed_ = true;
+    if (!writeAll(handle_, static_cast<const char*>(data), length)) {
+        error_ = errno;
+        failed_ = true;
+    }
     return !failed_;
 }
 
@@ -516,13 +539,19 @@ bool UploadFile::commit(OwnedHandle* replaced) {
         bool linked = ::linkat(handle_, "", AT_FDCWD, named.c_str(), AT_EMPTY_PATH) == 0 ||
                       ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(handle_)).c_str(),
                                AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        if (linked) {
-            done = ::rename(named.c_str(), target_.c_str()) == 0;
-            if (!done) ::unlink(named.c_str());
+        if (!linked) {
+            error_ = errno;
+        } else if (::rename(named.c_str(), target_.c_str()) == 0) {
+            done = true;
+        } else {
+            error_ = errno;
+            ::unlink(named.c_str());
         }
+    } else if (::rename(tempPath_.c_str(), target_.c_str()) == 0) {
+        done = true;
+        tempPath_.clear();
     } else {
-        done = ::rename(tempPath_.c_str(), target_.c_str()) == 0;
-        if (done) tempPath_.clear();
+        error_ = errno;
     }
     abandon();
     return done;

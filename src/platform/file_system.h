@@ -202,9 +202,12 @@ public:
     SourceFile& operator=(SourceFile&& other) noexcept;
 
     // Opens only regular files, without ever blocking (a FIFO is refused).
+    // A failed open keeps the system's reason in error(); anything but a
+    // regular file is ENOENT, as if it were not there.
     bool open(const std::string& nativePath);
     void close();
     bool isOpen() const { return handle_ >= 0; }
+    int error() const { return error_; }
     int handle() const { return handle_; }
     std::uint64_t size() const { return size_; }
     // Reads at offset; returns bytes read, 0 at the end, -1 on error.
@@ -213,6 +216,7 @@ public:
 private:
     int handle_ = -1;
     std::uint64_t size_ = 0;
+    int error_ = 0;
 };
 
 // A descriptor with one owner, closed when the owner lets it go.
@@ -258,9 +262,13 @@ public:
     void abandon();
     bool isOpen() const { return handle_ >= 0; }
     int handle() const { return handle_; }
+    // The system's reason for the last failure of begin, write or commit
+    // (EISDIR or EACCES for a target begin would not write over); 0 if none.
+    int error() const { return error_; }
 
 private:
     int handle_ = -1;
+    int error_ = 0;
     std::string target_;
     std::string tempPath_;  // named temporary, when the system has no unnamed files
     bool failed_ = false;

@@ -16,8 +16,10 @@ namespace {
 
 std::atomic<bool>* stopFlag = nullptr;
 int stopWakeHandle = -1;
+volatile sig_atomic_t lastStopSignal = 0;
 
-extern "C" void onStopSignal(int) {
+extern "C" void onStopSignal(int number) {
+    lastStopSignal = number;
     if (stopFlag != nullptr) stopFlag->store(true);
     if (stopWakeHandle >= 0) {
         std::uint64_t one = 1;
@@ -52,6 +54,16 @@ void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     ignoreBrokenPipe();
+}
+
+const char* stopSignalName() {
+    switch (lastStopSignal) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+    }
+    return nullptr;
 }
 
 void ignoreBrokenPipe() {

@@ -25,6 +25,9 @@ private:
 // SIGINT and SIGTERM set `flag` and raise `wake`; SIGPIPE is ignored. Both
 // must live until the process ends.
 void routeStopSignals(std::atomic<bool>& flag, const WakeEvent& wake);
+// The name of the stop signal that arrived last ("SIGTERM"), or nullptr
+// when none has.
+const char* stopSignalName();
 
 // Ignores SIGPIPE for the whole process: a write to a closed pipe or socket
 // fails with EPIPE instead. (sendfile cannot ask to be spared the signal as

@@ -8,6 +8,7 @@
 #include "accounts/admin_requests.h"
 #include "accounts/login_throttle.h"
 #include "net/poller.h"
+#include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "server/client_list.h"
 #include "server/list_items.h"
@@ -48,11 +49,21 @@ void kickUser(ClientSession& session, PayloadReader& payload) {
     // A session never kicks itself, so a poll never destroys its own session.
     if (target == session.userName) return session.reply(REPLY_CANNOT_KICK_SELF);
     bool kicked = session.server().clients.kickUserByName(target);
+    logEvent("kick", {{"by", session.userName},
+                      {"address", session.acceptedAddress()},
+                      {"session", session.acceptOrder},
+                      {"user", target},
+                      {"result", kicked ? "ok" : "not_connected"}});
     session.reply(kicked ? REPLY_OK : REPLY_FAILED);
 }
 
 void stopServer(ClientSession& session, PayloadReader&) {
     // No reply: the shutdown sends REPLY_CLOSING to everyone, the requester too.
+    logEvent("stop", {{"reason", "administrator"},
+                      {"by", session.userName},
+                      {"address", session.acceptedAddress()},
+                      {"session", session.acceptOrder},
+                      {"clients", session.server().clients.size()}});
     session.server().stopRequested = true;
 }
 
@@ -87,6 +98,12 @@ constexpr Route ROUTES[16] = {
     {Gate::Admin, REPLY_ADMIN_ONLY, stopServer},          // REQ_STOP_SERVER
 };
 
+// The requests' names in the debug log, by code.
+constexpr const char* REQUEST_NAMES[std::size(ROUTES)] = {
+    "none",       "login", "create_account", "download", "upload",     "rename", "delete", "info",
+    "set_shared", "list",  "logout",         "quit",     "list_users", "whois",  "kick",   "stop",
+};
+
 bool gatePasses(Gate gate, const ClientSession& session) {
     switch (gate) {
         case Gate::None:
@@ -116,9 +133,14 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
     control.enableReceiveStamps();
     watchControl(READY_READ);
     server_.transfers.sessionOpened(acceptOrder, peerAddress);
+    logDebug("connect", {{"address", userName}, {"session", acceptOrder}});
 }
 
 ClientSession::~ClientSession() {
+    if (logsDebug()) {
+        logDebug("disconnect",
+                 {{"user", userName}, {"address", acceptedAddress()}, {"session", acceptOrder}});
+    }
     releaseFrameBytes();
     if (heldReply_) server_.logins.forget(peerAddress, acceptOrder);
     server_.transfers.sessionClosed(acceptOrder);
@@ -316,6 +338,12 @@ void ClientSession::dispatch() {
     }
     const Route& route = ROUTES[code];
     bool admitted = gatePasses(route.gate, *this);
+    if (logsDebug()) {
+        logDebug("request", {{"user", userName},
+                             {"session", acceptOrder},
+                             {"request", REQUEST_NAMES[code]},
+                             {"admitted", admitted ? "yes" : "no"}});
+    }
     if (!admitted) {
         reply(route.refusal);
     } else if (route.handler != nullptr) {

@@ -94,6 +94,13 @@ public:
         reply(16);
         replyText(text);
     }
+    // The byte at `at` of the replies still queued, if there is one there:
+    // with the count queued before a handler ran, what it answered.
+    std::size_t queuedReplyBytes() const { return output_.size(); }
+    std::optional<std::uint8_t> queuedReplyByte(std::size_t at) const {
+        if (at >= output_.size()) return std::nullopt;
+        return static_cast<std::uint8_t>(output_[at]);
+    }
     // A whole listing: 16 and the text of each entry of `items`, then 17,
     // queued after what is queued already. The entries are taken from
     // `items` only as the client takes the reply; the session owns `items`
@@ -106,10 +113,13 @@ public:
     // Queues the held reply; the next poll sends it.
     void releaseHeldReply();
     bool holdsReply() const { return heldReply_.has_value(); }
+    std::optional<std::uint8_t> heldReplyCode() const { return heldReply_; }
 
     // The peer's dotted address, asked of the platform afresh; "0.0.0.0"
     // when the connection has failed meanwhile.
     std::string peerDottedAddress() const;
+    // The dotted address the connection was accepted from, for the log.
+    std::string acceptedAddress() const { return TcpSocket::dottedAddress(peerAddress); }
     // The caller's own folder, "Users\" + name; empty before any login.
     std::string ownFolder() const;
     ServerContext& server() const { return server_; }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "accounts/account_store.h"
+#include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "platform/window_system.h"
 #include "sharing/catalog.h"
@@ -37,6 +38,18 @@ constexpr std::uint32_t OFFER_PROCESSOR_AFTER = 8;
 // what became ready since is seen a pass or two later. A request then costs
 // one look instead of one per pass it takes (header, payload, dispatch).
 constexpr auto LOOK_AGAIN_AFTER = std::chrono::microseconds(10);
+// How soon an idle pass looks again while log lines wait for standard error
+// to take them: nothing reports when it can.
+constexpr int LOG_LOOK_MS = 20;
+
+// Why the loop is about to stop, when no administrator asked (that request
+// says so itself).
+void logStop(bool console, std::size_t clients) {
+    if (console) return logEvent("stop", {{"reason", "console"}, {"clients", clients}});
+    const char* signal = stopSignalName();
+    if (signal == nullptr) return logEvent("stop", {{"reason", "request"}, {"clients", clients}});
+    logEvent("stop", {{"reason", "signal"}, {"signal", signal}, {"clients", clients}});
+}
 }  // namespace
 
 Server::Server(const ServerConfig& config, WindowSystem& window, const TickClock& clock)
@@ -111,11 +124,19 @@ int Server::idleWaitBound() const {
         bound = static_cast<int>(Listener::BACKOFF_MS);
     else if (transfers_.waitsForTime())
         bound = std::min(bound, PAIRING_LOOK_MS);
+    if (EventLog::process().hasPending()) bound = std::min(bound, LOG_LOOK_MS);
     // A held refusal goes out on time, however quiet the server is.
     if (auto release = logins_.nextReleaseIn(clock_.now()))
         bound =
             static_cast<int>(std::min<std::uint32_t>(static_cast<std::uint32_t>(bound), *release));
     return bound;
+}
+
+long Server::clientLimit() const {
+    long limit = descriptorLimit();
+    int open = openDescriptorCount();
+    if (limit < 0 || open < 0) return -1;
+    return std::max(0L, limit - open - DESCRIPTORS_KEPT_FOR_SESSIONS);
 }
 
 void Server::runPass() {
@@ -159,7 +180,12 @@ void Server::runPass() {
     transfers_.settle();
 
     if (window_.processPendingEvents()) context_->activity = true;
-    if (externalStop_.load() || window_.stopRequested()) context_->stopRequested = true;
+    if (externalStop_.load() || window_.stopRequested()) {
+        if (!context_->stopRequested) logStop(window_.stopRequested(), clients_.size());
+        context_->stopRequested = true;
+    }
+    // Whatever standard error can take now; the rest waits for a later pass.
+    EventLog::process().drain();
     idleLastPass_ = !context_->activity;
     quietPasses_ = idleLastPass_ ? quietPasses_ + 1 : 0;
 }

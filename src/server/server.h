@@ -84,6 +84,9 @@ public:
 
     std::uint16_t controlPort() const;
     std::uint16_t transferPort() const;
+    // How many clients can still connect before the descriptors run short
+    // (each costs one at rest); -1 when the system does not say.
+    long clientLimit() const;
     ClientList& clients() { return clients_; }
     ServerContext& context() { return *context_; }
     const FileSystem& files() const { return files_; }

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/event_log.h"
 #include "platform/file_system.h"
 #include "server/client_session.h"
 #include "server/list_items.h"
@@ -42,6 +43,15 @@ private:
     DirectoryEntry entry_;
 };
 
+void logCatalogChange(const ClientSession& session, std::string_view event, std::string_view line,
+                      bool done) {
+    logEvent(event, {{"user", session.userName},
+                     {"address", session.acceptedAddress()},
+                     {"session", session.acceptOrder},
+                     {"line", line},
+                     {"result", done ? "ok" : "failed"}});
+}
+
 }  // namespace
 
 void fileInfo(ClientSession& session, PayloadReader& payload) {
@@ -73,9 +83,10 @@ void setShared(ClientSession& session, PayloadReader& payload) {
     std::string entry = session.userName + "\\" + name;
     Catalog catalog(session.server().files);
     if (*action != 0) {
-        catalog.publish(entry);
+        logCatalogChange(session, "publish", entry, catalog.publish(entry));
     } else {
-        catalog.withdraw(entry, Catalog::SERVER_TEMP, true);
+        logCatalogChange(session, "withdraw", entry,
+                         catalog.withdraw(entry, Catalog::SERVER_TEMP, true));
     }
 }
 

@@ -28,6 +28,7 @@ std::unique_ptr<Transfer> Transfer::upload(Poller& poller, const std::string& na
     transfer->pieceSize_ = clampPiece(pieceSize);
     transfer->size_ = announced;
     transfer->targetFailed_ = !transfer->target_.begin(nativeTarget);
+    if (transfer->targetFailed_) transfer->noteStoreFailure("create", transfer->target_.error());
     // One piece at most waits in the pipe, as it would in the piece buffer.
     if (!transfer->targetFailed_) transfer->pipe_.open(transfer->pieceSize_);
     return transfer;
@@ -70,14 +71,21 @@ Transfer::Step Transfer::receivePiece(std::uint32_t* moved) {
         // The piece goes from the connection into the file without being
         // copied through the process.
         bool written = true;
-        got = connection_.receiveIntoFile(pipe_, target_.handle(), pieceSize_, &written);
-        if (!written) targetFailed_ = true;
+        int error = 0;
+        got = connection_.receiveIntoFile(pipe_, target_.handle(), pieceSize_, &written, &error);
+        if (!written) {
+            targetFailed_ = true;
+            noteStoreFailure("write", error);
+        }
     } else {
         std::uint8_t* buffer = pieceBuffer();
         got = connection_.receiveSome(buffer, pieceSize_);
         // A target that cannot be written still takes the bytes, so the
         // client is never left hanging; the end then answers 19.
-        if (got.bytes > 0 && !targetFailed_) targetFailed_ = !target_.write(buffer, got.bytes);
+        if (got.bytes > 0 && !targetFailed_ && !target_.write(buffer, got.bytes)) {
+            targetFailed_ = true;
+            noteStoreFailure("write", target_.error());
+        }
     }
     if (got.bytes > 0) {
         done_ += static_cast<std::uint32_t>(got.bytes);
@@ -89,7 +97,16 @@ Transfer::Step Transfer::receivePiece(std::uint32_t* moved) {
 }
 
 bool Transfer::commit(OwnedHandle* replaced) {
-    return !targetFailed_ && target_.commit(replaced);
+    if (targetFailed_) return false;
+    if (target_.commit(replaced)) return true;
+    noteStoreFailure("rename", target_.error());
+    return false;
+}
+
+void Transfer::noteStoreFailure(const char* step, int error) {
+    if (storeStep_ != nullptr) return;  // the first failure is the cause
+    storeStep_ = step;
+    storeError_ = error;
 }
 
 Transfer::Step Transfer::sendPiece(std::uint32_t* moved) {

@@ -57,6 +57,15 @@ public:
     TransferProgress progress() const { return {upload_, size_, done_}; }
     // A download whose file can go out at all (an opened source).
     bool hasSource() const { return source_.isOpen(); }
+    // Why a download's file could not be opened (ENOENT when it is not there
+    // or not a regular file), 0 when it was or none was asked for.
+    int sourceError() const { return source_.error(); }
+    // A download's connection broke before the file was all sent.
+    bool connectionBroke() const { return broken_; }
+    // An upload whose bytes could not all be stored: the step that failed
+    // ("create", "write" or "rename") and the system's reason.
+    const char* storeFailure() const { return storeStep_; }
+    int storeError() const { return storeError_; }
 
     // Watches the (non-blocking) connection for this transfer; `listener`
     // (nullptr: nobody) is told when it is reported, and must outlive the
@@ -75,6 +84,7 @@ public:
 
 private:
     explicit Transfer(Poller& poller) : poller_(poller) {}
+    void noteStoreFailure(const char* step, int error);
 
     Poller& poller_;
     bool upload_ = false;
@@ -88,6 +98,8 @@ private:
 
     UploadFile target_;
     bool targetFailed_ = false;  // the bytes are drained, the end answers 19
+    const char* storeStep_ = nullptr;
+    int storeError_ = 0;
     // Carries an upload's pieces from the connection into the file inside the
     // kernel; without one, pieces go through a buffer.
     SplicePipe pipe_;

@@ -1,16 +1,35 @@
 #include "sharing/transfer_engine.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include "platform/event_log.h"
 #include "platform/tick_clock.h"
 #include "server/protocol.h"
 
 namespace vextora {
 
+namespace {
+
+// A download's name that leads to no file the server may send: what the
+// client asked for is not there, which is no fault of the file system.
+bool namesNothing(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+}
+
+}  // namespace
+
 // One transfer and what the engine keeps beside it. It is told when its
 // connection is reported, and wakes the session that runs its steps.
 struct TransferEngine::Entry final : ReadyListener {
     Entry(TransferEngine& owner, SessionId id, std::unique_ptr<Transfer> started,
-          std::uint32_t tick)
-        : engine(owner), session(id), transfer(std::move(started)), since(tick) {}
+          TransferLabel named, std::uint32_t tick)
+        : engine(owner),
+          session(id),
+          transfer(std::move(started)),
+          label(std::move(named)),
+          began(tick),
+          since(tick) {}
     void onReady() override {
         if (engine.wake_) engine.wake_(session);
     }
@@ -18,6 +37,8 @@ struct TransferEngine::Entry final : ReadyListener {
     TransferEngine& engine;
     SessionId session;
     std::unique_ptr<Transfer> transfer;
+    TransferLabel label;
+    std::uint32_t began;  // tick: the request was accepted
     std::uint32_t since;  // tick: the wait began, or (detached) the last progress
     bool timedOut = false;
 };
@@ -64,6 +85,9 @@ bool TransferEngine::listen(std::uint16_t port) {
 void TransferEngine::close() {
     wantedPort_.reset();
     listener_.close();
+    for (const auto* running : {&transfers_, &detached_}) {
+        for (const auto& [session, entry] : *running) logEnd(*entry, Ending::Dropped, "shutdown");
+    }
     held_.clear();
     detached_.clear();
     transfers_.clear();
@@ -194,9 +218,10 @@ bool TransferEngine::runDetached() {
     for (auto entry = detached_.begin(); entry != detached_.end();) {
         Entry& job = *entry->second;
         bool over = false;
+        Transfer::Step result = Transfer::Step::Waiting;
         if (job.transfer->hasConnection()) {
             std::uint32_t moved = 0;
-            Transfer::Step result = job.transfer->sendPiece(&moved);
+            result = job.transfer->sendPiece(&moved);
             if (moved > 0) {
                 job.since = tick;
                 did = true;
@@ -205,6 +230,16 @@ bool TransferEngine::runDetached() {
         }
         // Awaiting a connection, or stalled, no longer than a held connection waits.
         if (over || elapsedMs(job.since, tick) >= TRANSFER_HOLD_MS) {
+            TransferProgress sent = job.transfer->progress();
+            if (result == Transfer::Step::Complete && sent.done < sent.size)
+                logEnd(job, Ending::Failed, "file ended early");
+            else if (result == Transfer::Step::Complete)
+                logEnd(job, Ending::Complete);
+            else if (result == Transfer::Step::Failed)
+                logEnd(job, Ending::Failed, "connection broke");
+            else
+                logEnd(job, Ending::Failed,
+                       job.transfer->hasConnection() ? "stalled" : "no transfer connection");
             pairing_.transferEnded(job.session);
             entry = detached_.erase(entry);
             did = true;
@@ -225,6 +260,10 @@ void TransferEngine::sessionClosed(SessionId session) {
     if (found != transfers_.end()) {
         Entry& entry = *found->second;
         owesNothing = entry.timedOut;
+        if (entry.timedOut)
+            logEnd(entry, Ending::Failed, "no transfer connection");
+        else
+            logEnd(entry, Ending::Dropped);
         // A connection that has already come is its own (it has waited
         // longest) and ends with it, rather than going to the next transfer.
         if (!entry.transfer->hasConnection() && !entry.timedOut) acceptPending();
@@ -254,9 +293,10 @@ void TransferEngine::requestAnswered(SessionId session, bool refusedTransfer) {
     apply();
 }
 
-void TransferEngine::start(SessionId session, std::unique_ptr<Transfer> transfer) {
-    transfers_[session] =
-        std::make_unique<Entry>(*this, session, std::move(transfer), clock_.now());
+void TransferEngine::start(SessionId session, std::unique_ptr<Transfer> transfer,
+                           TransferLabel label) {
+    transfers_[session] = std::make_unique<Entry>(*this, session, std::move(transfer),
+                                                  std::move(label), clock_.now());
     pairing_.requestAnswered(session, TransferPairing::Answer::Awaiting, clock_.now(), now());
     apply();
 }
@@ -275,6 +315,51 @@ std::optional<TransferProgress> TransferEngine::progress(SessionId session) cons
 void TransferEngine::drop(SessionId session) {
     transfers_.erase(session);
     pairing_.transferEnded(session);
+}
+
+void TransferEngine::end(SessionId session, Ending how, const char* reason) {
+    auto found = transfers_.find(session);
+    if (found != transfers_.end()) logEnd(*found->second, how, reason);
+    drop(session);
+}
+
+void TransferEngine::logEnd(const Entry& entry, Ending how, const char* reason) const {
+    static constexpr const char* RESULTS[] = {"complete", "cancelled", "failed", "dropped"};
+    if (!EventLog::process().logs(LogLevel::Events)) return;
+    const Transfer& transfer = *entry.transfer;
+    const TransferLabel& label = entry.label;
+    TransferProgress progress = transfer.progress();
+    // A file that went wrong on the way is the operator's to mend: it is
+    // logged as a failure of its own, with the system's reason.
+    const char* failedStep = nullptr;
+    int error = 0;
+    if (transfer.isUpload() && transfer.storeFailure() != nullptr) {
+        failedStep = transfer.storeFailure();
+        error = transfer.storeError();
+    } else if (!transfer.isUpload() && transfer.sourceError() != 0 &&
+               !namesNothing(transfer.sourceError())) {
+        failedStep = "open";
+        error = transfer.sourceError();
+    }
+    if (failedStep != nullptr) {
+        std::string what = std::string(transfer.isUpload() ? "upload_" : "download_") + failedStep;
+        logFailure("file_error", {{"what", what},
+                                  {"path", label.path},
+                                  {"reason", std::strerror(error)},
+                                  {"user", label.user},
+                                  {"session", entry.session}});
+    }
+
+    std::vector<LogField> fields{
+        {"user", label.user}, {"address", label.address}, {"session", entry.session},
+        {"name", label.name}, {"bytes", progress.done},
+    };
+    // A download of nothing has no size to show.
+    if (transfer.isUpload() || transfer.hasSource()) fields.push_back({"size", progress.size});
+    fields.push_back({"seconds", LogValue::seconds(elapsedMs(entry.began, clock_.now()))});
+    fields.push_back({"result", RESULTS[static_cast<int>(how)]});
+    if (reason != nullptr) fields.push_back({"reason", reason});
+    logEvent(transfer.isUpload() ? "upload_end" : "download_end", fields);
 }
 
 void TransferEngine::clientLeft(SessionId session) {
@@ -326,12 +411,12 @@ TransferStep TransferEngine::step(SessionId session, ControlEvent control) {
         // The client is gone: drop the partial data as on a cancel, keep any
         // earlier file of that name, and end the session.
         if (control == ControlEvent::Lost) {
-            drop(session);
+            end(session, Ending::Dropped, "client left");
             result.outcome = Outcome::SessionEnds;
             return result;
         }
         if (control == ControlEvent::Cancel) {
-            drop(session);
+            end(session, Ending::Cancelled);
             result.outcome = Outcome::Ended;
             result.reply = REPLY_OK;
             result.updateRate = false;
@@ -346,13 +431,16 @@ TransferStep TransferEngine::step(SessionId session, ControlEvent control) {
             OwnedHandle replaced;
             bool stored = transfer.commit(&replaced);
             if (replaced.isOpen()) releaseAfterPass_.push_back(std::move(replaced));
-            drop(session);
+            if (stored)
+                end(session, Ending::Complete);
+            else
+                end(session, Ending::Failed, "not stored");
             result.outcome = Outcome::Ended;
             result.reply = stored ? REPLY_OK : REPLY_FAILED;
             result.completed = true;
             result.updateRate = false;
         } else if (piece == Transfer::Step::Failed) {
-            drop(session);
+            end(session, Ending::Failed, "connection broke");
             result.outcome = Outcome::SessionEnds;
         }
         return result;
@@ -364,13 +452,27 @@ TransferStep TransferEngine::step(SessionId session, ControlEvent control) {
         return result;
     }
     if (control == ControlEvent::Cancel) {
-        drop(session);
+        // A download of nothing ends with the client's cancel, as does one
+        // whose connection broke.
+        if (!transfer.hasSource())
+            end(session, Ending::Failed,
+                namesNothing(transfer.sourceError()) || transfer.sourceError() == 0
+                    ? "no such file"
+                    : "cannot open");
+        else if (transfer.connectionBroke())
+            end(session, Ending::Failed, "connection broke");
+        else
+            end(session, Ending::Cancelled);
         result.outcome = Outcome::Ended;
         result.updateRate = false;
         return result;
     }
     if (transfer.sendPiece(&result.moved) == Transfer::Step::Complete) {
-        drop(session);
+        TransferProgress sent = transfer.progress();
+        if (sent.done < sent.size)
+            end(session, Ending::Failed, "file ended early");
+        else
+            end(session, Ending::Complete);
         result.outcome = Outcome::Ended;
         result.completed = true;
     }

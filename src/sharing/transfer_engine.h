@@ -17,6 +17,11 @@
 //
 // In each pass the loop calls service() before the sessions' polls (accepts,
 // held connections, detached downloads, time limits) and settle() after them.
+//
+// Every transfer passes through the engine to its end, whoever ends it, so
+// the engine is what logs that end: how (complete, cancelled, failed,
+// dropped), with the label its request gave it, and any file-system failure
+// on the way.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -44,6 +50,14 @@ enum class ControlEvent : std::uint8_t {
     Cancel,     // the cancel byte
     OtherByte,  // any other byte: it costs the step
     Lost,       // the connection closed or failed
+};
+
+// Who asked for a transfer and what for, as the log names them.
+struct TransferLabel {
+    std::string user;     // the session's name
+    std::string address;  // its dotted address
+    std::string name;     // the file's name, as the client gave it
+    std::string path;     // the file on this machine; empty when there is none
 };
 
 // The outcome of one step of a session's transfer.
@@ -126,7 +140,7 @@ public:
     // when it was an upload or download answered 19.
     void requestAnswered(SessionId session, bool refusedTransfer);
     // A transfer request was accepted: the transfer waits for its connection.
-    void start(SessionId session, std::unique_ptr<Transfer> transfer);
+    void start(SessionId session, std::unique_ptr<Transfer> transfer, TransferLabel label);
     // One step of the session's transfer.
     TransferStep step(SessionId session, ControlEvent control);
 
@@ -152,6 +166,11 @@ private:
     // goes on detached if others from its address stay connected.
     void clientLeft(SessionId session);
     void drop(SessionId session);
+    enum class Ending : std::uint8_t { Complete, Cancelled, Failed, Dropped };
+    // Logs how the transfer ended; `reason` says why one failed.
+    void logEnd(const Entry& entry, Ending how, const char* reason = nullptr) const;
+    // Logs, then drops the session's transfer.
+    void end(SessionId session, Ending how, const char* reason = nullptr);
     Stamp now() const;
 
     Poller& poller_;

@@ -24,11 +24,11 @@ void startUpload(ClientSession& session, PayloadReader& payload) {
 
     ServerContext& server = session.server();
     server.files.makeDirectory(session.ownFolder());  // one level; an existing folder is fine
-    auto transfer =
-        Transfer::upload(server.poller, server.files.nativePath(session.ownFolder() + "\\" + name),
-                         *piece, *announced);
+    std::string target = server.files.nativePath(session.ownFolder() + "\\" + name);
+    auto transfer = Transfer::upload(server.poller, target, *piece, *announced);
     session.state = SessionState::ReceivingFile;
-    server.transfers.start(session.acceptOrder, std::move(transfer));
+    server.transfers.start(session.acceptOrder, std::move(transfer),
+                           {session.userName, session.acceptedAddress(), name, target});
 }
 
 void startDownload(ClientSession& session, PayloadReader& payload) {
@@ -59,7 +59,9 @@ void startDownload(ClientSession& session, PayloadReader& payload) {
     session.replyInt32(size);
     session.state = SessionState::SendingFile;
     server.transfers.start(session.acceptOrder,
-                           Transfer::download(server.poller, std::move(source), *piece, size));
+                           Transfer::download(server.poller, std::move(source), *piece, size),
+                           {session.userName, session.acceptedAddress(), name,
+                            path.empty() ? std::string() : server.files.nativePath(path)});
 }
 
 }  // namespace vextora

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -39,11 +40,27 @@ bool portAccepts(int port, int timeoutMs) {
 bool ServerProcess::start(const std::string& folder, const std::vector<std::string>& args,
                           bool waitReady) {
     stderrPath_ = folder + "/.stderr";
+    return launch(folder, args, -1, {}, waitReady);
+}
+
+bool ServerProcess::startWithStderr(const std::string& folder, const std::vector<std::string>& args,
+                                    int stderrHandle, const std::vector<std::string>& environment,
+                                    bool waitReady) {
+    return launch(folder, args, stderrHandle, environment, waitReady);
+}
+
+bool ServerProcess::launch(const std::string& folder, const std::vector<std::string>& args,
+                           int stderrHandle, const std::vector<std::string>& environment,
+                           bool waitReady) {
+    std::vector<std::string> variables = environment;  // putenv keeps what it is given
     pid_ = ::fork();
     if (pid_ == 0) {
         if (::chdir(folder.c_str()) != 0) ::_exit(127);
-        int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = stderrHandle >= 0
+                      ? stderrHandle
+                      : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(err, 2);
+        for (std::string& variable : variables) ::putenv(variable.data());
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(null, 1);
@@ -86,6 +103,7 @@ int ServerProcess::wait(int timeoutMs) {
 }
 
 std::string ServerProcess::stderrText() const {
+    if (stderrPath_.empty()) return {};
     std::ifstream in(stderrPath_);
     std::stringstream text;
     text << in.rdbuf();

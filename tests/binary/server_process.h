@@ -23,6 +23,12 @@ public:
     bool start(const std::string& folder, const std::vector<std::string>& args = {"--headless"},
                bool waitReady = true);
     void runUnprivileged() { unprivileged_ = true; }
+    // As start(), with standard error on `stderrHandle` (a copy of the
+    // caller's descriptor) rather than a file, and `environment` ("NAME=value"
+    // each) added to the program's.
+    bool startWithStderr(const std::string& folder, const std::vector<std::string>& args,
+                         int stderrHandle, const std::vector<std::string>& environment = {},
+                         bool waitReady = true);
     void signal(int number);
     // Waits up to timeoutMs for the exit; its code, or -1 (still running or
     // ended by a signal).
@@ -33,6 +39,9 @@ public:
     static std::string binary();
 
 private:
+    bool launch(const std::string& folder, const std::vector<std::string>& args, int stderrHandle,
+                const std::vector<std::string>& environment, bool waitReady);
+
     pid_t pid_ = -1;
     int status_ = -1;
     std::string stderrPath_;

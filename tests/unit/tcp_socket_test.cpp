@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -272,10 +273,12 @@ TEST_F(TcpSocketSplicing, BytesTheFileRefusesAreDroppedAndThePipeStaysUsable) {
     ASSERT_EQ(pair_.client.sendString(std::string(5000, 'x')), 5000);
     ASSERT_TRUE(pair_.server.waitReadable(1000));
     bool written = true;
-    IoResult got = pair_.server.receiveIntoFile(pipe_, readOnly, PIECE, &written);
+    int error = 0;
+    IoResult got = pair_.server.receiveIntoFile(pipe_, readOnly, PIECE, &written, &error);
     ::close(readOnly);
     EXPECT_EQ(got.bytes, 5000u) << "the bytes were received all the same";
     EXPECT_FALSE(written);
+    EXPECT_EQ(error, EBADF) << "the file's own reason";
 
     // Nothing of them is left in the pipe to reach the next file.
     ASSERT_EQ(pair_.client.sendString("next"), 4);
