@@ -1,6 +1,8 @@
 #include "accounts/account_requests.h"
 
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "accounts/account_store.h"
@@ -51,10 +53,15 @@ public:
     LoginRecord(const ClientSession& session, const std::string& name)
         : session_(session), name_(name), queuedBefore_(session.queuedReplyBytes()) {}
     ~LoginRecord() {
-        logEvent("login", {{"user", name_},
-                           {"address", session_.acceptedAddress()},
-                           {"session", session_.acceptOrder},
-                           {"result", result()}});
+        LogField fields[] = {{"user", name_},
+                             {"address", session_.acceptedAddress()},
+                             {"session", session_.acceptOrder},
+                             {"result", result()},
+                             {"delayed", "yes"}};
+        // A refusal the throttle holds back says so: its address has failed
+        // too often of late.
+        std::size_t count = session_.holdsReply() ? std::size(fields) : std::size(fields) - 1;
+        logEvent("login", std::span<const LogField>(fields, count));
     }
     LoginRecord(const LoginRecord&) = delete;
     LoginRecord& operator=(const LoginRecord&) = delete;
@@ -118,13 +125,18 @@ void createAccount(ClientSession& session, PayloadReader& payload) {
     // A NUL inside the name is refused with the other bytes a name cannot
     // hold; one inside the password ends it, as for login.
     std::string password = untilNul(*passwordField);
-    switch (AccountStore(session.server().files).create(*nameField, password)) {
+    std::string_view refusedFor;
+    switch (AccountStore(session.server().files).create(*nameField, password, &refusedFor)) {
         case CreateOutcome::Created:
             logEvent("account_created", {{"user", upperCased(*nameField)},
                                          {"address", session.acceptedAddress()},
                                          {"session", session.acceptOrder}});
             return session.reply(REPLY_OK);
         case CreateOutcome::Refused:
+            logEvent("account_refused", {{"user", upperCased(*nameField)},
+                                         {"address", session.acceptedAddress()},
+                                         {"session", session.acceptOrder},
+                                         {"reason", refusedFor}});
             return session.reply(REPLY_BAD_NAME);
         case CreateOutcome::WriteFailed:
             return session.reply(REPLY_FAILED);

@@ -111,31 +111,37 @@ bool AccountStore::readsAsDottedAddress(std::string_view name) {
     }
 }
 
-bool AccountStore::acceptable(std::string_view upperName, std::string_view password) {
+std::string_view AccountStore::refusal(std::string_view upperName, std::string_view password) {
     // An empty name's folder would be Users itself, which holds every account.
-    if (upperName.empty() || upperName == "." || upperName == "..") return false;
-    if (upperName.size() > MAX_ACCOUNT_NAME) return false;
-    if (upperName.find_first_of("\\/") != std::string_view::npos) return false;
+    if (upperName.empty() || upperName == "." || upperName == "..") return "bad_name";
+    if (upperName.size() > MAX_ACCOUNT_NAME) return "too_long";
+    if (upperName.find_first_of("\\/") != std::string_view::npos) return "bad_name";
     // Control bytes (line ends and NUL among them) would break the record or
     // hide in a listing; blanks at either end make look-alikes of ADMIN or
     // SERVERSHARE in the catalog and in the administrator's list.
     for (char c : upperName) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return false;
+        if (byte < 0x20 || byte == 0x7F) return "control_character";
     }
-    if (upperName.front() == ' ' || upperName.back() == ' ') return false;
+    if (upperName.front() == ' ' || upperName.back() == ' ') return "outer_blank";
     // Guests and logged-out sessions own Users\<their address>: an account of
     // that name would hand its files to anyone who connects from there.
-    if (readsAsDottedAddress(upperName)) return false;
-    if (password.find_first_of("\r\n") != std::string_view::npos) return false;
-    return !reserved(upperName);
+    if (readsAsDottedAddress(upperName)) return "address_name";
+    if (password.find_first_of("\r\n") != std::string_view::npos) return "bad_password";
+    if (reserved(upperName)) return "reserved";
+    return {};
 }
 
-CreateOutcome AccountStore::create(std::string_view name, std::string_view password) const {
+CreateOutcome AccountStore::create(std::string_view name, std::string_view password,
+                                   std::string_view* refusedFor) const {
     std::string upperName = upper(name);
-    if (!acceptable(upperName, password)) return CreateOutcome::Refused;
+    auto refuse = [refusedFor](std::string_view why) {
+        if (refusedFor != nullptr) *refusedFor = why;
+        return CreateOutcome::Refused;
+    };
+    if (std::string_view why = refusal(upperName, password); !why.empty()) return refuse(why);
     Scan existing = scan(upperName);
-    if (existing.taken) return CreateOutcome::Refused;
+    if (existing.taken) return refuse("taken");
     // A record cut after its name line: appending now would pair the new
     // name with that account as its password. Refuse until it is mended.
     if (existing.endsInsideRecord) return CreateOutcome::WriteFailed;

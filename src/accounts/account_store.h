@@ -53,7 +53,12 @@ public:
     // longer than 253 bytes, four dot-separated numbers of 0 to 255 (the form
     // of a dotted address), the reserved names; and passwords with a line end.
     // Records already stored under such names still log in.
-    static bool acceptable(std::string_view upperName, std::string_view password);
+    static bool acceptable(std::string_view upperName, std::string_view password) {
+        return refusal(upperName, password).empty();
+    }
+    // Why such a name or password is refused, in the event log's words
+    // ("address_name", "reserved", ...); empty when it is acceptable.
+    static std::string_view refusal(std::string_view upperName, std::string_view password);
     static bool reserved(std::string_view upperName);
     // "10.0.0.5", "127.000.0.1": four groups of one to three digits, each at
     // most 255, joined by dots.
@@ -63,7 +68,9 @@ public:
     // its record, appended in one write and flushed to disk before returning.
     // WriteFailed leaves users.dat as it was, without any part of the record,
     // and removes the folder again if this call made it.
-    CreateOutcome create(std::string_view name, std::string_view password) const;
+    // A refusal says why in *refusedFor (one of refusal()'s words, or "taken").
+    CreateOutcome create(std::string_view name, std::string_view password,
+                         std::string_view* refusedFor = nullptr) const;
     // Replaces adminpass.cfg with exactly `password`, atomically, mode 0600.
     bool setAdminPassword(std::string_view password) const;
 

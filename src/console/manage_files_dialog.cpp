@@ -13,6 +13,7 @@
 
 #include "accounts/account_store.h"
 #include "console/controls.h"
+#include "platform/event_log.h"
 #include "platform/file_system.h"
 #include "server/protocol.h"
 #include "sharing/catalog.h"
@@ -230,7 +231,12 @@ void ManageFilesDialog::share(const std::string& name, bool replacing) {
         return;
     }
     // A replaced copy already has its line from when it was first shared.
-    if (!replacing && !Catalog(files_).publish(std::string(SHARE_OWNER) + '\\' + name)) {
+    if (replacing) return;
+    std::string line = std::string(SHARE_OWNER) + '\\' + name;
+    bool published = Catalog(files_).publish(line);
+    logEvent("publish",
+             {{"by", "console"}, {"line", line}, {"result", published ? "ok" : "failed"}});
+    if (!published) {
         showErrorBox(this, QStringLiteral("The file was copied, but the shared file list could "
                                           "not be updated."));
     }
@@ -254,7 +260,10 @@ void ManageFilesDialog::unshareSelectedFile() {
     // the console's temporary and renamed over in one step, so no reader
     // ever finds it missing or half written.
     bool hadCatalog = files_.exists(Catalog::FILE_NAME);
-    if (!Catalog(files_).withdraw(line, Catalog::CONSOLE_TEMP, false) && hadCatalog)
+    bool withdrawn = Catalog(files_).withdraw(line, Catalog::CONSOLE_TEMP, false) || !hadCatalog;
+    logEvent("withdraw",
+             {{"by", "console"}, {"line", line}, {"result", withdrawn ? "ok" : "failed"}});
+    if (!withdrawn)
         showErrorBox(this, QStringLiteral("The shared file list could not be updated."));
 }
 

@@ -137,6 +137,12 @@ ClientSession::ClientSession(const TcpSocket& accepted, ServerContext& server)
 }
 
 ClientSession::~ClientSession() {
+    if (endedFor_ != nullptr) {
+        logEvent("session_ended", {{"user", userName},
+                                   {"address", acceptedAddress()},
+                                   {"session", acceptOrder},
+                                   {"reason", endedFor_}});
+    }
     if (logsDebug()) {
         logDebug("disconnect",
                  {{"user", userName}, {"address", acceptedAddress()}, {"session", acceptOrder}});
@@ -156,7 +162,7 @@ bool ClientSession::poll() {
         if ((controlReady & (READY_WRITE | READY_HANGUP)) && !flushOutput()) return false;
         // A reply the client does not take ends the session: it cannot hold the loop.
         if (replying() && elapsedMs(lastOutputProgress_, server_.clock.now()) >= REPLY_STALL_MS)
-            return false;
+            return endFor("reply_stalled");
     }
 
     bool keep;
@@ -184,7 +190,7 @@ bool ClientSession::poll() {
     } else {
         keep = readRequest();
         // A client that begins a frame and stops cannot keep its buffer for ever.
-        if (keep && frameStalled(server_.clock.now())) keep = false;
+        if (keep && frameStalled(server_.clock.now())) keep = endFor("frame_stalled");
     }
     if (keep) {
         std::uint32_t interest = READY_READ;
@@ -302,7 +308,7 @@ bool ClientSession::readRequest() {
             room = std::min<std::size_t>(bodyLength_, room);
             // Many clients each sending most of a large frame could otherwise
             // hold any amount between them.
-            if (!holdFrameBytes(room)) return false;
+            if (!holdFrameBytes(room)) return endFor("frame_memory");
             requestBody_.reserve(room);
         }
         requestBody_.insert(requestBody_.end(), piece, piece + got.bytes);
@@ -318,7 +324,7 @@ bool ClientSession::readRequest() {
                   std::uint32_t{headerBuffer_[3]};
     // No real request comes near this; a larger header is hostile or broken,
     // and ends the session before anything is allocated.
-    if (bodyLength_ > MAX_FRAME_PAYLOAD) return false;
+    if (bodyLength_ > MAX_FRAME_PAYLOAD) return endFor("frame_too_large");
     requestBody_.clear();
     bodyBytesRead_ = 0;
     state = SessionState::ReadingBody;

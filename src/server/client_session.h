@@ -167,6 +167,12 @@ private:
     // unfinished frames may hold; false when that would go past the limit.
     bool holdFrameBytes(std::size_t capacity);
     void releaseFrameBytes();
+    // Ends the session for a limit the client went past; the event log says
+    // which when the session goes. Always false, for `return endFor(...)`.
+    bool endFor(const char* reason) {
+        endedFor_ = reason;
+        return false;
+    }
     // Queues the next chunk of the listing, and 17 after its last entry.
     void produceListing();
     bool readRequest();
@@ -193,6 +199,7 @@ private:
     std::uint32_t lastOutputProgress_ = 0;
     std::unique_ptr<ListItems> listing_;  // the listing being made, if any
     bool closing_ = false;                // quit with replies still queued: send them, then end
+    const char* endedFor_ = nullptr;      // the limit that ended the session, if one did
 };
 
 }  // namespace vextora

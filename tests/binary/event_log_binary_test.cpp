@@ -1,8 +1,10 @@
 // The real program's event log on standard error: what a whole session of
 // clients leaves in it, how it reads under journald, and a log nobody reads.
 // Fixed ports: these hold the same resource lock as the other program tests.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -415,6 +417,91 @@ TEST(EventLogProgram, QuietLogsNothingAndALevelMustBeKnown) {
     ASSERT_TRUE(wrong.start(dir.str(), {"--headless", "--log=loud"}, false));
     EXPECT_EQ(wrong.wait(), 2);
     EXPECT_NE(wrong.stderrText().find("--log=loud"), std::string::npos) << wrong.stderrText();
+}
+
+// A raw connection to the request port that announces a frame far past any
+// request's size; true once the server has closed it (within timeoutMs).
+bool serverClosesAnOversizedFrame(int timeoutMs) {
+    int handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(23322);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool closed = false;
+    if (::connect(handle, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const unsigned char header[4] = {0x7F, 0xFF, 0xFF, 0xFF};
+        if (::send(handle, header, sizeof header, MSG_NOSIGNAL) == 4) {
+            pollfd entry{handle, POLLIN, 0};
+            char byte;
+            closed = ::poll(&entry, 1, timeoutMs) == 1 && ::recv(handle, &byte, 1, 0) <= 0;
+        }
+    }
+    ::close(handle);
+    return closed;
+}
+
+TEST(EventLogProgram, RefusalsOfNamesGuessesAndFramesSayWhy) {
+    TempDir dir;
+    dir.write("adminpass.cfg", ADMIN_PASSWORD);
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir.str(), {"--headless"}));
+
+    client::Client client;
+    ASSERT_TRUE(client.connect(3000));
+    EXPECT_TRUE(client.createAccount("bob", BOB_PASSWORD).ok());
+    EXPECT_EQ(client.createAccount("bob", "other").reply, REPLY_BAD_NAME);
+    EXPECT_EQ(client.createAccount("10.0.0.5", "x").reply, REPLY_BAD_NAME);
+    EXPECT_EQ(client.createAccount(" admin", "x").reply, REPLY_BAD_NAME);
+    EXPECT_EQ(client.createAccount("serverShare", "x").reply, REPLY_BAD_NAME);
+    // Four wrong guesses in a row from one address: the last is held back.
+    for (int guess = 0; guess < 4; ++guess)
+        EXPECT_EQ(client.login("bob", WRONG_PASSWORD).reply, REPLY_BAD_PASSWORD);
+    EXPECT_TRUE(serverClosesAnOversizedFrame(10000));
+    EXPECT_TRUE(client.login("bob", BOB_PASSWORD).ok());
+    client.disconnect();
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+    std::string log = server.stderrText();
+    expectNoPassword(log);
+    std::vector<Fields> lines = parseLog(log);
+
+    const std::vector<std::string> refusal = {"user", "address", "session", "reason"};
+    EXPECT_EQ(theLine(lines, {{"event", "account_refused"}, {"user", "BOB"}}, refusal)["reason"],
+              "taken");
+    EXPECT_EQ(
+        theLine(lines, {{"event", "account_refused"}, {"user", "10.0.0.5"}}, refusal)["reason"],
+        "address_name");
+    EXPECT_EQ(theLine(lines, {{"event", "account_refused"}, {"user", " ADMIN"}}, refusal)["reason"],
+              "outer_blank");
+    EXPECT_EQ(
+        theLine(lines, {{"event", "account_refused"}, {"user", "SERVERSHARE"}}, refusal)["reason"],
+        "reserved");
+
+    std::vector<Fields> guesses =
+        matching(lines, {{"event", "login"}, {"result", "wrong_password"}});
+    ASSERT_EQ(guesses.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(guesses[i].count("delayed"), 0u) << i;
+    EXPECT_EQ(guesses[3]["delayed"], "yes");
+    EXPECT_EQ(matching(lines, {{"event", "login"}, {"result", "ok"}}).front().count("delayed"), 0u)
+        << "a correct login is never held";
+
+    Fields ended = theLine(lines, {{"event", "session_ended"}}, refusal);
+    EXPECT_EQ(ended["reason"], "frame_too_large");
+    EXPECT_EQ(ended["address"], "127.0.0.1");
+
+    // Each of these events, keys and reasons is explained to the operator.
+    std::string manual = manualLogSection();
+    for (const Fields& line : lines) {
+        if (line.at("event") != "account_refused" && line.at("event") != "session_ended" &&
+            !line.count("delayed"))
+            continue;
+        EXPECT_TRUE(mentions(manual, line.at("event"))) << line.at("event");
+        for (const auto& [key, value] : line) EXPECT_TRUE(mentions(manual, key)) << key;
+        if (line.count("reason")) {
+            EXPECT_TRUE(mentions(manual, line.at("reason"))) << line.at("reason");
+        }
+    }
 }
 
 // Everything the other end of `handle` receives until the program closes it

@@ -1,11 +1,15 @@
 // The manage files dialog: browsing the disk from "/", sharing files into
 // Users/SERVERSHARE with their catalog lines, and unsharing them.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QListWidget>
 #include <QTest>
 #include <filesystem>
 
 #include "console/console_fixture.h"
 #include "console/manage_files_dialog.h"
+#include "platform/event_log.h"
 
 namespace vextora::test {
 namespace {
@@ -348,6 +352,31 @@ TEST_F(ManageFiles, UnshareRemovesTheCopyAndEveryEqualLineOnly) {
               "BOB\\a.txt\r\nSERVERSHARE\\b.txt\r\nSERVERSHARE\\a.txt.bak\r\n");
     EXPECT_FALSE(dir_.exists("vxtTemp.tmp"));
     EXPECT_EQ(entries(dialog, ManageFilesDialog::SHARED_FILES), QStringList({"b.txt"}));
+}
+
+TEST_F(ManageFiles, ShareAndUnshareAreLoggedAsTheConsoles) {
+    // The process's log into a pipe this test reads; the log keeps the
+    // descriptor for the rest of the process, so it is never closed here.
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+    EventLog::process().open(ends[1], LogLevel::Events, "");
+    ManageFilesDialog* dialog = open();
+    shareFromLocal(dialog, "notes.txt");
+    ASSERT_TRUE(select(dialog, ManageFilesDialog::SHARED_FILES, "notes.txt"));
+    click(dialog, ManageFilesDialog::UNSHARE);
+    EXPECT_EQ(openBox(dialog), nullptr);
+
+    std::string log;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        log.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_NE(log.find(" event=publish by=console line=SERVERSHARE\\notes.txt result=ok\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" event=withdraw by=console line=SERVERSHARE\\notes.txt result=ok\n"),
+              std::string::npos)
+        << log;
+    ::close(ends[0]);
 }
 
 TEST_F(ManageFiles, UnshareWithoutCatalogCreatesNone) {
