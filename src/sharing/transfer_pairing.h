@@ -49,7 +49,9 @@
 //    connected goes on detached (its connection may be another client's).
 //    Still awaiting, it takes a connection only when no connected session
 //    from its address is awaiting or has a request on its way, and only one
-//    that came before every such request was seen (`caughtUp`).
+//    that came before every such request was seen (`caughtUp`): one that came
+//    after its request, or one that came for another request which took a
+//    later connection instead (that one's client reads it still).
 //  - A connection nobody took within HOLD_MS is closed. Held connections are
 //    capped per address (its sessions plus SPARE_PER_ADDRESS) and in all
 //    (all sessions plus SPARE_IN_ALL); the oldest go first.

@@ -257,6 +257,14 @@ TEST(TransferPairing, LeftAndGoneSessions) {
          "open 1 7; open 2 7; begin 1 @10; await 1 @11; detach 1 @12; conn 1 7 @30; "
          "caught @31",
          "give 1 1 @31"},
+        {"... and one a request passed over for a later one: its client still reads it",
+         "open 1 7; open 2 7; begin 1 @10; conn 1 7 @5-9; await 1 @11; begin 2 @12; "
+         "await 2 @13; conn 2 7 @14; detach 2 @20; caught @30",
+         "give 2 1 @14, give 1 2 @30"},
+        {"... but not a stray from long before any request",
+         "open 1 7; open 2 7; conn 1 7 @0; begin 1 @1000; await 1 @1001; begin 2 @1002; "
+         "await 2 @1003; conn 2 7 @1004; detach 2 @1010; caught @1020; tick @40000",
+         "give 2 1 @1004, close 1 @40000"},
         {"... and never one its client closed",
          "open 1 7; open 2 7; begin 1 @10; await 1 @11; detach 1 @12; conn 1 7 @30; "
          "fin 1 @30; caught @31; caught @300",
