@@ -341,16 +341,13 @@ bool TransferPairing::serveAwaiting(Place& place, Stamp now, bool detached) {
             // connection that came before every request was seen.
             if (detached && (held.ended || held.by >= caughtUp_)) continue;
             Order against = order(held, taker->begunAt);
-            if (against == Order::After) best = index;
-            // One that came for a request which then took a later connection
-            // is surely a client's, and its client reads it still: behind one
-            // address the download left behind is the one it is owed.
-            if (detached && against != Order::After && someoneElses(place, held, taker->id))
-                best = index;
             // Behind one address connections are interchangeable: one that
-            // is some other request's may be taken in its turn.
-            if (against == Order::Ambiguous && !detached && !held.closedEmpty() &&
-                !held.contested && someoneElses(place, held, taker->id))
+            // is surely some other request's may be taken in its turn. A
+            // download left behind is owed any such live one, whenever it
+            // came: its client reads it still.
+            bool inTurn =
+                detached || (against == Order::Ambiguous && !held.closedEmpty() && !held.contested);
+            if (against == Order::After || (inTurn && someoneElses(place, held, taker->id)))
                 best = index;
         }
         if (!best && !detached) best = bestAmbiguous(place, *taker, now);
