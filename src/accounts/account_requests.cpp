@@ -53,8 +53,10 @@ public:
     LoginRecord(const ClientSession& session, const std::string& name)
         : session_(session), name_(name), queuedBefore_(session.queuedReplyBytes()) {}
     ~LoginRecord() {
+        // Values are viewed, not copied: the address must outlive the fields.
+        std::string address = session_.acceptedAddress();
         LogField fields[] = {{"user", name_},
-                             {"address", session_.acceptedAddress()},
+                             {"address", address},
                              {"session", session_.acceptOrder},
                              {"result", result()},
                              {"delayed", "yes"}};
